@@ -1,0 +1,18 @@
+#include "app/uMain.h"
+
+#include "framework/RqSettings.h"
+
+#include <QLabel>
+
+using namespace Qt::StringLiterals;
+
+TDornFBUMainForm::TDornFBUMainForm(QWidget *parent) : QMainWindow(parent) {
+    setObjectName(u"DornFBUMainForm"_s);
+    TRqSettings *settings = GlobalSettings();
+    const QString name = settings->GetSettingString(u"App.Name"_s);
+    setWindowTitle(name + u' ' + settings->GetSettingString(u"App.Ver"_s));
+    auto *label = new QLabel(name, this);
+    label->setAlignment(Qt::AlignCenter);
+    setCentralWidget(label);
+    resize(640, 480);
+}
