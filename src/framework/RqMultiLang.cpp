@@ -96,12 +96,9 @@ QList<PropInfo> PublishedProps(const QObject *obj, bool isOwner) {
         const auto same = [&](const PropInfo &p) {
             return QString::compare(p.Name, it->Name, Qt::CaseInsensitive) == 0;
         };
-        const auto existing = std::find_if(props.begin(), props.end(), same);
-        if (existing != props.end()) {
-            if (existing->Virtual)
-                continue; // a later registration already took this name
-            props.erase(existing);
-        }
+        // A class that publishes the name itself, or a later registration, wins.
+        if (std::any_of(props.cbegin(), props.cend(), same))
+            continue;
         PropInfo p;
         p.Name = it->Name;
         p.Kind = it->Kind;

@@ -26,7 +26,7 @@ class TRqMultiLang;
 //   pointer to QObject -> Object  (only looked at for the "Action" rule)
 // plus the properties registered here for classes that keep a text out of
 // their Qt properties. Registered ones take part in the name order like real
-// ones and replace a real property of the same name.
+// ones; a class's own Qt property of the same name takes precedence.
 //
 // Registered by this library (Qt Core only, through the widgets' own Qt
 // properties and QObject::inherits):
