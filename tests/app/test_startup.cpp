@@ -4,6 +4,7 @@
 // instance channel the way a second start does.
 
 #include "framework/RqInstance.h"
+#include "framework/RqMain.h"
 #include "framework/RqSettings.h"
 
 #include <QDeadlineTimer>
@@ -27,6 +28,12 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int kStartMs = 20000; // generous: the machine is shared
+
+// Whether the process has ended (waitForFinished alone says false for one
+// that ended while its output was being read).
+bool Ended(QProcess *p, int ms = kStartMs) {
+    return p->state() == QProcess::NotRunning || p->waitForFinished(ms);
+}
 
 class Sandbox {
 public:
@@ -78,9 +85,13 @@ public:
         return TRqIniFile(SettingFile()).ReadInteger(u"setting"_s, u"RunTimes"_s, -1);
     }
 
-    QProcess *Start(const QStringList &args) {
+    QProcess *Start(const QStringList &args, bool gui = true) {
         auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(FEnv);
+        QProcessEnvironment env = FEnv;
+        if (!gui)
+            for (const char16_t *v : {u"QT_QPA_PLATFORM", u"DISPLAY", u"WAYLAND_DISPLAY"})
+                env.remove(QString::fromUtf16(v));
+        p->setProcessEnvironment(env);
         p->setProgram(QStringLiteral(LUMAFINCH_BIN_DIR) + u"/lumafinch"_s);
         p->setArguments(args);
         p->start();
@@ -103,7 +114,7 @@ public:
 
     void Close(QProcess *p, const QString &socket) {
         Client().Send(socket, QString::fromUtf16(RqMsg::CloseApp));
-        EXPECT_TRUE(p->waitForFinished(kStartMs));
+        EXPECT_TRUE(Ended(p));
     }
 
 private:
@@ -146,7 +157,7 @@ TEST(Startup, SecondStartHandsFilePathToFirstAndEnds) {
 
     const QString path = box.Root(u"photos/My Photo ü.jpg"_s);
     QProcess *second = box.Start({path});
-    ASSERT_TRUE(second->waitForFinished(kStartMs));
+    ASSERT_TRUE(Ended(second));
     EXPECT_EQ(second->exitCode(), 0);
     const QString handed = u"RqMain: Command line handed over: "_s + path;
     EXPECT_TRUE(Stderr(first, firstErr, handed, kStartMs).contains(handed))
@@ -154,7 +165,7 @@ TEST(Startup, SecondStartHandsFilePathToFirstAndEnds) {
 
     // A switch as first parameter is not handed over.
     QProcess *third = box.Start({u"-d"_s});
-    ASSERT_TRUE(third->waitForFinished(kStartMs));
+    ASSERT_TRUE(Ended(third));
     Stderr(first, firstErr, u"never"_s, 300);
     EXPECT_EQ(firstErr.count(u"Command line handed over"_s), 1);
 
@@ -166,15 +177,15 @@ TEST(Startup, SecondStartHandsFilePathToFirstAndEnds) {
 TEST(Startup, SwitchSClosesRunningInstanceAndDoesNothingWithoutOne) {
     Sandbox box;
     QProcess *lone = box.Start({u"-s"_s});
-    ASSERT_TRUE(lone->waitForFinished(kStartMs));
+    ASSERT_TRUE(Ended(lone));
     EXPECT_EQ(lone->exitCode(), 0);
     EXPECT_FALSE(box.WaitRunning(200));
 
     QProcess *first = box.Start({});
     ASSERT_TRUE(box.WaitRunning());
     QProcess *closer = box.Start({u"/S"_s});
-    ASSERT_TRUE(closer->waitForFinished(kStartMs));
-    EXPECT_TRUE(first->waitForFinished(kStartMs));
+    ASSERT_TRUE(Ended(closer));
+    EXPECT_TRUE(Ended(first));
     EXPECT_EQ(first->exitStatus(), QProcess::NormalExit);
 }
 
@@ -194,7 +205,7 @@ TEST(Startup, SwitchesIAndUEndWithoutAnyFile) {
     for (const QString &sw : {u"-i"_s, u"/u"_s, u"-U"_s}) {
         Sandbox box;
         QProcess *p = box.Start({sw});
-        ASSERT_TRUE(p->waitForFinished(kStartMs));
+        ASSERT_TRUE(Ended(p));
         EXPECT_EQ(p->exitCode(), 0);
         EXPECT_EQ(FilesUnder(box.Root()), QStringList{box.Root(u"blocked"_s)}) << sw.toStdString();
     }
@@ -203,7 +214,7 @@ TEST(Startup, SwitchesIAndUEndWithoutAnyFile) {
 TEST(Startup, AutorunSwitchEndsBeforeSingleInstanceCheckUnlessAllowed) {
     Sandbox box;
     QProcess *p = box.Start({u"-a"_s});
-    ASSERT_TRUE(p->waitForFinished(kStartMs));
+    ASSERT_TRUE(Ended(p));
     EXPECT_EQ(p->exitCode(), 0);
     EXPECT_EQ(box.RunTimes(), 1);                            // settings were opened
     EXPECT_FALSE(QFileInfo::exists(box.Names().LockFile())); // no lock taken
@@ -232,8 +243,8 @@ TEST(Startup, AppMultipleLetsTwoRun) {
     EXPECT_EQ(b->state(), QProcess::Running);
     for (const QString &s : sockets)
         box.Client().Send(s, QString::fromUtf16(RqMsg::CloseApp));
-    EXPECT_TRUE(a->waitForFinished(kStartMs));
-    EXPECT_TRUE(b->waitForFinished(kStartMs));
+    EXPECT_TRUE(Ended(a));
+    EXPECT_TRUE(Ended(b));
 }
 
 TEST(Startup, KilledFirstInstanceDoesNotBlockNextStart) {
@@ -241,7 +252,7 @@ TEST(Startup, KilledFirstInstanceDoesNotBlockNextStart) {
     QProcess *first = box.Start({});
     ASSERT_TRUE(box.WaitRunning());
     ::kill(pid_t(first->processId()), SIGKILL);
-    ASSERT_TRUE(first->waitForFinished(kStartMs));
+    ASSERT_TRUE(Ended(first));
     // What it left behind.
     EXPECT_TRUE(QFileInfo::exists(box.Names().LockFile()));
     EXPECT_TRUE(QFileInfo::exists(box.Names().PrimarySocket()));
@@ -276,4 +287,56 @@ TEST(Startup, ChannelAnswersTheInstanceMessages) {
     EXPECT_EQ(tray->Result, 0);
     EXPECT_FALSE(client.Send(*socket, u"Rq NoSuchMessage"_s)); // no handler: no answer
     box.Close(p, *socket);
+}
+
+TEST(Startup, UnwritableSettingsAreReportedNotCrashed) {
+    for (bool gui : {false, true}) {
+        Sandbox box;
+        // The data folder's place is taken by a file: nothing can be written.
+        QFile blocker(box.DataFolder().chopped(1));
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QProcess *p = box.Start({}, gui);
+        QString err;
+        const QString expected = u"Cannot write file \""_s;
+        EXPECT_TRUE(Stderr(p, err, expected, kStartMs).contains(expected))
+            << gui << err.toStdString();
+        if (gui) {
+            // The message box waits for the user; the process is alive, not crashed.
+            EXPECT_FALSE(p->waitForFinished(300));
+            EXPECT_EQ(p->state(), QProcess::Running);
+        } else {
+            // Reading its output may already have seen it end.
+            ASSERT_TRUE(Ended(p));
+            EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(p->exitCode(), 1);
+        }
+    }
+}
+
+TEST(Startup, SwitchesAndFileParameters) {
+    const QStringList params{u"pic"_s, u"/D"_s, u"-install"_s, u"\\h"_s};
+    const struct {
+        const char16_t *name;
+        bool found;
+    } switches[] = {
+        {u"d", true}, {u"install", true}, {u"i", false}, {u"h", false}, {u"pic", false}};
+    for (const auto &c : switches)
+        EXPECT_EQ(RqFindCmdLineSwitch(params, QString::fromUtf16(c.name)), c.found)
+            << QString::fromUtf16(c.name).toStdString();
+    EXPECT_TRUE(RqFindCmdLineSwitch(params, u"h"_s, u"-/\\"));
+
+    const struct {
+        const char16_t *param;
+        bool file;
+    } files[] = {{u"/home/me/a.jpg", true},
+                 {u"a.jpg", true},
+                 {u"C:\\x.jpg", true},
+                 {u"-d", false},
+                 {u"/d", false},
+                 {u"/install", false},
+                 {u"", false}};
+    for (const auto &c : files)
+        EXPECT_EQ(RqIsFileParam(QString::fromUtf16(c.param)), c.file)
+            << QString::fromUtf16(c.param).toStdString();
 }
