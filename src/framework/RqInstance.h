@@ -35,6 +35,13 @@ inline constexpr char16_t CmdLine[] = u"Rq CmdLine";
 // Raise and activate the main window. A process cannot pull another
 // process's window to the front here, so the running instance does it itself.
 inline constexpr char16_t ForceFront[] = u"Rq ForceFront";
+// Names kept for the wizard's own requests (handlers come with the pages):
+// text for a page window, the Target naming the page ("0"/"1" for the choice
+// page, one file path per request for the photo and video pages; the
+// receiver trims blanks) ...
+inline constexpr char16_t PageText[] = u"Rq PageText";
+// ... and the current wizard step (Result: the step's number).
+inline constexpr char16_t GetStep[] = u"Rq GetStep";
 } // namespace RqMsg
 
 struct TRqInstanceRequest {
