@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
@@ -86,6 +87,15 @@ public:
         spSkinPanel1->setObjectName(QStringLiteral("spSkinPanel1"));
         memo = new TTestMemo(this);
         memo->setObjectName(QStringLiteral("memo"));
+        auto *scroll = new QScrollArea(this);
+        scroll->setObjectName(QStringLiteral("scrArea"));
+        auto *scrolled = new QWidget;
+        auto *lblScrolled = new QLabel(QStringLiteral("Scrolled"), scrolled);
+        lblScrolled->setObjectName(QStringLiteral("lblScrolled"));
+        scroll->setWidget(scrolled);
+        lstFiles = new QListWidget(this);
+        lstFiles->setObjectName(QStringLiteral("lstFiles"));
+        lstFiles->addItems({QStringLiteral("a.jpg"), QStringLiteral("b.jpg")});
         for (QWidget *w : {static_cast<QWidget *>(lblTitle), static_cast<QWidget *>(btnNext),
                            static_cast<QWidget *>(panel), static_cast<QWidget *>(tabs),
                            static_cast<QWidget *>(spSkinPanel1)})
@@ -112,6 +122,7 @@ public:
     QComboBox *cbbShareAlbum;
     QLineEdit *edtName;
     QTabWidget *tabs;
+    QListWidget *lstFiles;
     TTestMemo *memo;
     QDialog *dlgChild;
 };
@@ -204,6 +215,11 @@ TEST_F(TranslateTest, CollectedSectionHoldsOnlyTranslatorTexts) {
                              "spSkinPanel1.toolTip=",
                              "memo.Caption=Memo",
                              "memo.Lines=first<BR>second<BR>",
+                             "scrArea.toolTip=",
+                             "lblScrolled.Caption=Scrolled",
+                             "lblScrolled.toolTip=",
+                             "lstFiles.Items=a.jpg<BR>b.jpg<BR>",
+                             "lstFiles.toolTip=",
                          }));
     EXPECT_EQ(form->objectName(), QStringLiteral("frmTest"));
 }
@@ -219,7 +235,9 @@ TEST_F(TranslateTest, ApplyAndCollectRoundTrip) {
                                         "edtName.placeholderText=Albumname\r\n"
                                         "tabs.Tabs[1].Caption=Mehr\r\n"
                                         "lblOnTab.Caption=Auf dem Reiter\r\n"
-                                        "memo.Lines=eins<BR><BR>drei<BR>\r\n");
+                                        "memo.Lines=eins<BR><BR>drei<BR>\r\n"
+                                        "lblScrolled.Caption=Gerollt\r\n"
+                                        "lstFiles.Items=x.jpg<BR>\r\n");
     data.LangCurrentData().LoadFromString(file);
     form->RqMultiLang->ApplyData();
 
@@ -236,6 +254,10 @@ TEST_F(TranslateTest, ApplyAndCollectRoundTrip) {
     EXPECT_EQ(form->tabs->tabText(1), QStringLiteral("Mehr"));
     EXPECT_EQ(form->lblOnTab->text(), QStringLiteral("Auf dem Reiter"));
     EXPECT_EQ(form->memo->Lines(), (L({"eins", "", "drei"})));
+    EXPECT_EQ(form->findChild<QLabel *>(QStringLiteral("lblScrolled"))->text(),
+              QStringLiteral("Gerollt"));
+    ASSERT_EQ(form->lstFiles->count(), 1);
+    EXPECT_EQ(form->lstFiles->item(0)->text(), QStringLiteral("x.jpg"));
 
     // Collecting the translated window gives the same texts back.
     data.LangCurrentData().ClearAll();
