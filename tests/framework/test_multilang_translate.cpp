@@ -294,6 +294,19 @@ TEST_F(TranslateTest, KeysWithoutAWritableTextPropertyAreIgnored) {
     EXPECT_EQ(form->lblTitle->text(), QStringLiteral("direct"));
 }
 
+TEST_F(TranslateTest, OtherWindowsInsideTheTreeAreLeftToTheirOwnTranslators) {
+    data.LangCurrentData().LoadFromString(QStringLiteral("[TfrmTest]\n"
+                                                         "lblDialog.Caption=changed\n"
+                                                         "lblPage.Caption=changed\n"
+                                                         "dlgChild.Caption=changed\n"));
+    form->RqMultiLang->ApplyData();
+    EXPECT_EQ(form->findChild<QLabel *>(QStringLiteral("lblDialog"))->text(),
+              QStringLiteral("In dialog"));
+    EXPECT_EQ(form->findChild<QLabel *>(QStringLiteral("lblPage"))->text(),
+              QStringLiteral("In page"));
+    EXPECT_EQ(form->dlgChild->windowTitle(), QString());
+}
+
 TEST_F(TranslateTest, LookupsFallBackToTheDefaultTableAndFillTheAppName) {
     data.SetDefaultData(SplitLangLines(QStringLiteral(
         "[AppRes]\nAppName=Lumafinch\n[TfrmTest]\nfrmTest.Caption=About {AppName}\n")));
