@@ -3,6 +3,7 @@
 #include "framework/RqDebugLog.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -591,6 +592,15 @@ void TRqSettings::SetAllUser(bool Value) {
     FAllUser = Value;
     FUserDataPath = PrepareFolder(Value ? FUserDataPathAllUsers : FUserDataPathCurrentUser);
     const QString file = FUserDataPath + FSettingFilename;
+    // A write cut short by a crash leaves its temporary file behind; one that
+    // old belongs to no write still going on.
+    const QDir folder(FUserDataPath);
+    const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-600);
+    for (const QFileInfo &tmp : folder.entryInfoList({u'.' + FSettingFilename + u".??????"_s},
+                                                     QDir::Files | QDir::Hidden)) {
+        if (tmp.lastModified() < stale)
+            QFile::remove(tmp.absoluteFilePath());
+    }
     if (!QFileInfo::exists(file))
         TRqIniFile::WriteFileAtomic(file, QByteArray(" "));
     FSettingIni = std::make_unique<TRqIniFile>(file);

@@ -4,6 +4,7 @@
 #include "framework/RqDebugLog.h"
 #include "framework/RqSettings.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -559,4 +560,21 @@ TEST(Settings, GlobalSettingsIsOneObjectUntilDestroyed) {
     DestroyGlobalSettings();
     EXPECT_EQ(GlobalSettings()->RunTimes(), 1);
     DestroyGlobalSettings();
+}
+
+TEST(Settings, LeftoverTemporaryFilesOfCrashedWritesAreCleared) {
+    Fixture f;
+    f.Const("[setting]\nApp.ConfigPath=Word\n");
+    const QString old = f.PerUser() + u".setting.dat.Ab12Cd"_s;
+    const QString fresh = f.PerUser() + u".setting.dat.Zz99Yy"_s; // maybe a write going on
+    WriteAll(old, "[setting]\nHalf");
+    WriteAll(fresh, "[setting]\nHalf");
+    QFile oldFile(old);
+    ASSERT_TRUE(oldFile.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(oldFile.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600),
+                                    QFileDevice::FileModificationTime));
+    oldFile.close();
+    auto s = f.Open();
+    EXPECT_FALSE(QFileInfo::exists(old));
+    EXPECT_TRUE(QFileInfo::exists(fresh));
 }
