@@ -29,6 +29,7 @@ namespace {
 class ServerThread {
 public:
     explicit ServerThread(const TRqInstanceNames &names, bool primary = true) {
+        FContext.moveToThread(&FThread); // queued calls below run on the thread
         FThread.start();
         QMetaObject::invokeMethod(
             &FContext,
@@ -62,12 +63,6 @@ private:
     QObject FContext;
     TRqInstanceServer *FServer = nullptr;
     bool FListening = false;
-
-public:
-    // FContext must live in the worker thread for the queued calls.
-    struct Mover {
-        Mover(QObject &o, QThread &t) { o.moveToThread(&t); }
-    } FMover{FContext, FThread};
 };
 
 } // namespace
