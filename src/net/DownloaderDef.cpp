@@ -503,6 +503,7 @@ struct THttpTransfer {
         auto *t = static_cast<THttpTransfer *>(ud);
         if (t->w->Terminated())
             return 1;
+        t->w->FlushUploadProgress(); // a value held back by the interval goes out now
         const curl_off_t moved = dlnow + ulnow;
         if (moved != t->lastMoved || !t->sinceMove.isValid()) {
             t->lastMoved = moved;
@@ -530,6 +531,7 @@ THttpWorkerBase::THttpWorkerBase(THttpRequestBase *owner, bool bToFile) : FOwner
     if (owner) {
         FTConnectTimeout = owner->FConnectTimeout;
         FTStallTimeout = owner->FStallTimeout;
+        FTProgressInterval = owner->FProgressInterval;
         FTCACertFile = owner->FCACertFile.isEmpty() ? THttpRequestBase::DefaultCACertFile()
                                                     : owner->FCACertFile;
     }
@@ -571,8 +573,18 @@ void THttpWorkerBase::ReportUploadProgress(qint64 done) {
     if (!FHasProgress.load())
         return;
     FUploadLatest.store(done);
+    // Waking the UI thread for every 4096 bytes of a fast link costs more than
+    // sending them; notifications closer together than the interval merge (the
+    // last one and any value left over are always delivered, see below).
+    if (done != FUploadTotal && FTProgressInterval > 0 && FLastUploadPost.isValid() &&
+        FLastUploadPost.nsecsElapsed() < qint64(FTProgressInterval) * 1000000) {
+        FUploadUnposted = true;
+        return;
+    }
+    FUploadUnposted = false;
     if (FUploadPending.exchange(true))
         return; // a call is on its way and will read the latest value
+    FLastUploadPost.start();
     auto self = shared_from_this();
     const qint64 total = FUploadTotal;
     if (!PostToOwner([self, total](THttpRequestBase *owner) {
@@ -585,6 +597,11 @@ void THttpWorkerBase::ReportUploadProgress(qint64 done) {
                 self->FTProgress(self.get(), total, v);
         }))
         FUploadPending.store(false);
+}
+
+void THttpWorkerBase::FlushUploadProgress() {
+    if (FUploadUnposted)
+        ReportUploadProgress(FUploadLatest.load());
 }
 
 void THttpWorkerBase::ReportAnswerProgress() {

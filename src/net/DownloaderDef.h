@@ -5,6 +5,7 @@
 // the address parser, form encoding, and the common component/worker base.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -168,6 +169,7 @@ public:
     bool FHttpSSL = false;
     int FTConnectTimeout = 60000; // ms
     int FTStallTimeout = 60000;   // ms
+    int FTProgressInterval = 1;   // ms between upload notifications
 
     bool ToFile() const { return FTToFile; }
     bool Result() const { return FTResult; }
@@ -207,7 +209,7 @@ private:
     // the answer phase waits until the handler has returned or a stop arrives.
     void ReportUploadProgress(qint64 done);
     void ReportAnswerProgress();
-    void DeliverUploadProgress();
+    void FlushUploadProgress();
     // Posts fn to the component's thread unless the component let go of this
     // worker; false when nothing was posted.
     bool PostToOwner(std::function<void(THttpRequestBase *)> fn);
@@ -219,6 +221,9 @@ private:
     THttpRequestBase *FOwner = nullptr; // cleared by the component (Abort)
 
     qint64 FUploadTotal = 0;
+    QElapsedTimer FLastUploadPost; // worker thread only
+    bool FUploadUnposted = false;  // worker thread only
+    QElapsedTimer FLastPost;
     std::atomic<qint64> FUploadLatest{0};
     std::atomic<bool> FUploadPending{false};
     qint64 FUploadDelivered = 0; // component's thread only
@@ -247,6 +252,7 @@ class THttpRequestBase : public QObject {
     Q_PROPERTY(int ConnectTimeout READ ConnectTimeout WRITE SetConnectTimeout)
     Q_PROPERTY(int StallTimeout READ StallTimeout WRITE SetStallTimeout)
     Q_PROPERTY(QString CACertFile READ CACertFile WRITE SetCACertFile)
+    Q_PROPERTY(int ProgressInterval READ ProgressInterval WRITE SetProgressInterval)
 
 public:
     ~THttpRequestBase() override;
@@ -281,6 +287,13 @@ public:
     void SetConnectTimeout(int ms) { FConnectTimeout = ms; }
     int StallTimeout() const { return FStallTimeout; }
     void SetStallTimeout(int ms) { FStallTimeout = ms; }
+
+    // Upload progress goes out after every 4096-byte chunk, merged while the
+    // UI thread has not taken the previous one yet and while the previous one
+    // is younger than this many milliseconds (0: only the first rule). The
+    // last notification always reports the whole body.
+    int ProgressInterval() const { return FProgressInterval; }
+    void SetProgressInterval(int ms) { FProgressInterval = ms; }
 
     // A PEM file of extra trusted certificate authorities (empty: the
     // process-wide default, else the system's store). Host names are verified.
@@ -332,6 +345,7 @@ protected:
     QString FContentType;
     int FConnectTimeout = 60000;
     int FStallTimeout = 60000;
+    int FProgressInterval = 1;
     QString FCACertFile;
 
 private:
