@@ -42,6 +42,12 @@ namespace {
 
 const QColor kFontColor(0x33, 0x33, 0x33);
 
+// Fills (left, top, right, bottom); an empty or inverted rectangle fills nothing.
+void Fill(QPainter &c, int l, int t, int r, int b, const QColor &color) {
+    if (r > l && b > t)
+        c.fillRect(RectLTRB(l, t, r, b), color);
+}
+
 QRect Grown(const QRect &r, int n) {
     return RectLTRB(r.x() - n, r.y() - n, RectRight(r) + n, RectBottom(r) + n);
 }
@@ -237,11 +243,12 @@ void TPtListItem::Paint(QPainter &aCanvas, const QRect &aRect) {
             aCanvas.fillRect(Grown(S, 1), QColor(0x9F, 0xCB, 0xE6));
         } else {
             const int l = P.x(), t = P.y(), r = RectRight(P), b = RectBottom(P);
-            aCanvas.fillRect(RectLTRB(l, t, r + 5, b + 5), QColor(0xDD, 0xDD, 0xDD));
-            aCanvas.fillRect(RectLTRB(l + 1, t + 1, r + 4, b + 4), QColor(0xCC, 0xCC, 0xCC));
-            aCanvas.fillRect(RectLTRB(l + 2, t + 2, r + 3, b + 3), QColor(0xBB, 0xBB, 0xBB));
-            aCanvas.fillRect(RectLTRB(l + 3, t + 3, r + 2, b + 2), QColor(0xAA, 0xAA, 0xAA));
-            aCanvas.fillRect(RectLTRB(l + 4, t + 4, r + 1, b + 1), QColor(0x99, 0x99, 0x99));
+            // Around an empty picture the inner steps turn inside out and fill nothing.
+            Fill(aCanvas, l, t, r + 5, b + 5, QColor(0xDD, 0xDD, 0xDD));
+            Fill(aCanvas, l + 1, t + 1, r + 4, b + 4, QColor(0xCC, 0xCC, 0xCC));
+            Fill(aCanvas, l + 2, t + 2, r + 3, b + 3, QColor(0xBB, 0xBB, 0xBB));
+            Fill(aCanvas, l + 3, t + 3, r + 2, b + 2, QColor(0xAA, 0xAA, 0xAA));
+            Fill(aCanvas, l + 4, t + 4, r + 1, b + 1, QColor(0x99, 0x99, 0x99));
         }
 
         if (lv->FFocusedItem == this && lv->hasFocus() && imageView)
@@ -840,8 +847,11 @@ void TPtListview::Paint(QPainter &aCanvas) {
 
 void TPtListview::setVisible(bool visible) {
     QWidget::setVisible(visible);
+    // The bar goes with the list; shown again, it appears only when there is something
+    // to scroll (Qt also shows a list when its window first shows, and a bar with nothing
+    // to scroll would stand there until the next size change).
     if (FScrollBar)
-        FScrollBar->setVisible(visible);
+        FScrollBar->setVisible(visible && FScrollMax > FScrollPage);
 }
 
 void TPtListview::paintEvent(QPaintEvent *) {
