@@ -1077,6 +1077,13 @@ bool FacebookSandbox::Start(int aPort) {
     if (!d->Load())
         return false;
     d->Routes();
+    d->server.set_socket_options([](socket_t sock) {
+        httplib::default_socket_options(sock);
+        // A modest receive buffer, so that a throttled upload holds the sender back at
+        // once instead of vanishing into a large loopback buffer.
+        int size = 64 * 1024;
+        ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    });
     if (aPort == 0) {
         d->port = d->server.bind_to_any_port("127.0.0.1");
         if (d->port <= 0) {
@@ -1314,6 +1321,7 @@ struct RawRecordingServer::Impl {
     std::vector<std::string> requests;
     std::deque<std::string> queued;
     std::string defaultAnswer = "{}";
+    std::atomic<int> delayMs{0};
 
     void Serve();
     void Handle(int fd);
@@ -1368,6 +1376,8 @@ void RawRecordingServer::Impl::Handle(int fd) {
         }
     }
     arrived.notify_all();
+    if (delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
     const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=UTF-8\r\n"
                               "Content-Length: " +
                               std::to_string(answer.size()) + "\r\nConnection: close\r\n\r\n" +
@@ -1431,6 +1441,10 @@ std::string RawRecordingServer::BaseURL() const {
 void RawRecordingServer::SetDefaultAnswer(const std::string &aBody) {
     std::lock_guard lock(d->mutex);
     d->defaultAnswer = aBody;
+}
+
+void RawRecordingServer::SetAnswerDelay(int aMilliseconds) {
+    d->delayMs = aMilliseconds;
 }
 
 void RawRecordingServer::QueueAnswer(const std::string &aBody) {

@@ -120,6 +120,8 @@ public:
 
     void SetDefaultAnswer(const std::string &aBody);
     void QueueAnswer(const std::string &aBody);
+    // Holds each answer back this long after the request arrived.
+    void SetAnswerDelay(int aMilliseconds);
     // Raw requests (request line, headers, body) in arrival order.
     std::vector<std::string> Requests() const;
     // Waits until at least aCount requests arrived; false on time-out.

@@ -53,10 +53,10 @@ QString AsText(const json &obj, const char *name) {
         return QString();
     if (v->is_string())
         return FromUtf8(v->get_ref<const std::string &>());
-    if (v->is_number_integer())
-        return QString::number(v->get<qint64>());
     if (v->is_number_unsigned())
         return QString::number(v->get<quint64>());
+    if (v->is_number_integer())
+        return QString::number(v->get<qint64>());
     return FromUtf8(v->dump());
 }
 

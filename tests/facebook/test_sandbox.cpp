@@ -1,0 +1,310 @@
+// The sandbox service, driven through the client as the program drives Facebook, and its
+// own pages, sign-in, update answer and control endpoint.
+
+#include "FacebookSandbox.h"
+#include "FacebookTestSupport.h"
+
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using nlohmann::json;
+
+class SandboxRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(data.isValid());
+        service = std::make_unique<sandbox::FacebookSandbox>(
+            data.filePath(QStringLiteral("sbx")).toStdString());
+        ASSERT_TRUE(service->Start()) << service->ErrorText();
+        fb.SetGraphURL(Q(service->GraphURL()));
+        fb.SetRestURL(Q(service->RestURL()));
+        fb.SetVideoURL(Q(service->VideoURL()));
+        fb.SetAccessToken(Q(service->Accounts()[0].token));
+        RecordStates(fb, states);
+    }
+
+    // Runs one call of the client to its final state.
+    TFacebookConnectionState Call(const std::function<void()> &call, const QString &method) {
+        const int before = FinalCount(states, method);
+        call();
+        EXPECT_TRUE(WaitFor([&] { return FinalCount(states, method) > before; }))
+            << Describe(states);
+        for (auto it = states.rbegin(); it != states.rend(); ++it) {
+            if (it->first == method && IsFinal(it->second))
+                return it->second;
+        }
+        return csBeforeConnect;
+    }
+
+    QString File(const QString &name, const QByteArray &bytes) {
+        const QString path = files.filePath(name);
+        EXPECT_TRUE(WriteAll(path, bytes));
+        return path;
+    }
+
+    QTemporaryDir data, files;
+    std::unique_ptr<sandbox::FacebookSandbox> service;
+    TFacebook fb;
+    StateLog states;
+};
+
+TEST_F(SandboxRun, WholePhotoRun) {
+    // Profile.
+    ASSERT_EQ(Call([&] { fb.GetUserInfo(); }, QStringLiteral("me")), csSuccessed);
+    EXPECT_EQ(fb.UserInfo().name, QStringLiteral("Alice Finch"));
+    EXPECT_EQ(fb.UserInfo().timezone, -5);
+
+    // Albums, then their Graph ids (above 2^53, so they must arrive digit for digit).
+    ASSERT_EQ(Call([&] { fb.GetAlbums(); }, QStringLiteral("photos.getAlbums")), csSuccessed);
+    ASSERT_EQ(fb.Albums().size(), 3);
+    EXPECT_EQ(fb.Albums()[0].name, QStringLiteral("Wall Photos"));
+    EXPECT_EQ(fb.Albums()[2].size, 200);
+    ASSERT_EQ(Call([&] { fb.GetAlbumsGraph(); }, QStringLiteral("me/albums")), csSuccessed);
+    EXPECT_EQ(fb.Albums()[0].gid, QStringLiteral("10150146071791729"));
+    EXPECT_EQ(fb.Albums()[1].gid, QStringLiteral("10150146071791730"));
+
+    // A new album.
+    ASSERT_EQ(Call(
+                  [&] {
+                      fb.CreateAlbum(QStringLiteral("Holiday \u00e9t\u00e9"),
+                                     QStringLiteral("Coast"), QStringLiteral("Sea and sand"),
+                                     avFriendsOfFriends);
+                  },
+                  QStringLiteral("photos.createAlbum")),
+              csSuccessed);
+    ASSERT_EQ(fb.Albums().size(), 4);
+    const TFacebookAlbum created = fb.Albums()[3];
+    EXPECT_EQ(created.name, QStringLiteral("Holiday \u00e9t\u00e9"));
+    EXPECT_EQ(created.visible, QStringLiteral("friends of friends"));
+    EXPECT_TRUE(created.can_upload);
+
+    // Two uploads, the first refused once by the service.
+    const QByteArray one = Noise(70000, 11), two = Noise(5000, 12);
+    const QString pathOne = File(QStringLiteral("first photo.jpg"), one);
+    const QString pathTwo = File(QStringLiteral("zweite.PNG"), two);
+    service->FailNext("photos.upload", 1, sandbox::FaultMode::Unavailable);
+    EXPECT_EQ(Call([&] { fb.UploadPicture(pathOne, created.aid, QStringLiteral("First")); },
+                   QStringLiteral("photos.upload")),
+              csFailed);
+    EXPECT_EQ(fb.LastErrorInfo().error_code, 2);
+    EXPECT_EQ(fb.LastErrorInfo().error_msg, QStringLiteral("Service temporarily unavailable"));
+    ASSERT_EQ(Call([&] { fb.UploadPicture(pathOne, created.aid, QStringLiteral("First")); },
+                   QStringLiteral("photos.upload")),
+              csSuccessed);
+    const TFacebookPicture first = fb.LastUploadedPicture();
+    ASSERT_EQ(Call([&] { fb.UploadPicture(pathTwo, created.aid, QStringLiteral("Zweite \u00fc")); },
+                   QStringLiteral("photos.upload")),
+              csSuccessed);
+    const TFacebookPicture second = fb.LastUploadedPicture();
+    EXPECT_EQ(first.aid, created.aid);
+    EXPECT_EQ(second.caption, QStringLiteral("Zweite \u00fc"));
+
+    // A full album refuses.
+    EXPECT_EQ(Call([&] { fb.UploadPicture(pathTwo, fb.Albums()[2].aid, QString()); },
+                   QStringLiteral("photos.upload")),
+              csFailed);
+    EXPECT_EQ(fb.LastErrorInfo().error_code, 321);
+
+    // What the service kept, byte for byte.
+    EXPECT_EQ(service->PhotoBytes(first.pid.toStdString()), one.toStdString());
+    EXPECT_EQ(service->PhotoBytes(second.pid.toStdString()), two.toStdString());
+    const json state = service->State();
+    ASSERT_EQ(state["photos"].size(), 2u);
+    EXPECT_EQ(state["photos"][0]["caption"], "First");
+    EXPECT_EQ(state["photos"][0]["original_name"], "first photo.jpg");
+    EXPECT_EQ(state["photos"][1]["caption"], "Zweite \xc3\xbc");
+    EXPECT_EQ(state["photos"][1]["aid"], created.aid.toStdString());
+
+    // The links answered open pages showing the items.
+    httplib::Client http("127.0.0.1", service->Port());
+    const auto photoPage = http.Get(QUrl(first.link).path(QUrl::FullyEncoded).toStdString() + "?" +
+                                    QUrl(first.link).query().toStdString());
+    ASSERT_TRUE(photoPage);
+    EXPECT_EQ(photoPage->status, 200);
+    EXPECT_NE(photoPage->body.find("First"), std::string::npos);
+    const auto src = http.Get(QUrl(first.src).path().toStdString());
+    ASSERT_TRUE(src);
+    EXPECT_EQ(src->body, one.toStdString());
+    const auto index = http.Get("/");
+    ASSERT_TRUE(index);
+    EXPECT_NE(index->body.find("Holiday"), std::string::npos);
+
+    // Pictures of the account and of the new album are JPEG bytes.
+    ASSERT_EQ(Call([&] { fb.GetAlbumsGraph(); }, QStringLiteral("me/albums")), csSuccessed);
+    ASSERT_FALSE(fb.Albums()[3].gid.isEmpty());
+    for (const QString &address : {fb.GetUserPicture(), fb.GetAlbumPicture(fb.Albums()[3].gid)}) {
+        const QUrl url(address);
+        const auto pic = http.Get(url.path().toStdString() + "?" + url.query().toStdString());
+        ASSERT_TRUE(pic);
+        EXPECT_EQ(pic->get_header_value("Content-Type"), "image/jpeg") << address;
+        EXPECT_EQ(pic->body.substr(0, 2), "\xff\xd8") << address;
+    }
+}
+
+TEST_F(SandboxRun, VideoRun) {
+    const QByteArray clip = Noise(300000, 21);
+    const QString path = File(QStringLiteral("holiday.avi"), clip);
+    qint64 maxTotal = 0;
+    fb.SetOnProgressEvent(
+        [&](QObject *, qint64 total, qint64) { maxTotal = std::max(maxTotal, total); });
+    ASSERT_EQ(
+        Call([&] { fb.UploadVideo(path, QStringLiteral("Waves"), QStringLiteral("At the pier")); },
+             QStringLiteral("video.upload")),
+        csSuccessed);
+    ASSERT_TRUE(WaitFor([&] { return FinalCount(states, QStringLiteral("me/feed")) > 0; }));
+    EXPECT_EQ(states.back(), std::make_pair(QStringLiteral("me/feed"), csSuccessed));
+    EXPECT_GT(maxTotal, clip.size()); // the whole body went through the upload phase
+
+    const TFacebookVideo video = fb.LastUploadedVideo();
+    EXPECT_EQ(video.title, QStringLiteral("Waves"));
+    EXPECT_EQ(service->VideoBytes(video.vid.toStdString()), clip.toStdString());
+    const json state = service->State();
+    ASSERT_EQ(state["videos"].size(), 1u);
+    EXPECT_EQ(state["videos"][0]["description"], "At the pier");
+    ASSERT_EQ(state["feed"].size(), 1u);
+    EXPECT_EQ(state["feed"][0]["message"], "Waves");
+    EXPECT_EQ(state["feed"][0]["link"], video.link.toStdString());
+    EXPECT_EQ(state["feed"][0]["description"], "At the pier");
+}
+
+TEST_F(SandboxRun, ServiceErrorsReachTheClient) {
+    struct Case {
+        const char *mode;
+        sandbox::FaultMode fault;
+        TFacebookErrorInfo error; // expected LastErrorInfo after the call
+    };
+    fb.SetAccessToken(QStringLiteral("not-a-token"));
+    ASSERT_EQ(Call([&] { fb.GetAlbums(); }, QStringLiteral("photos.getAlbums")), csFailed);
+    EXPECT_EQ(fb.LastErrorInfo().error_code, 190);
+    ASSERT_EQ(Call([&] { fb.GetUserInfo(); }, QStringLiteral("me")), csFailed);
+    fb.SetAccessToken(Q(service->Accounts()[1].token));
+
+    // An HTML page and a dropped connection both fail the call; the error record stays.
+    for (sandbox::FaultMode mode : {sandbox::FaultMode::HtmlPage, sandbox::FaultMode::Drop}) {
+        service->FailNext("*", 1, mode);
+        EXPECT_EQ(Call([&] { fb.GetAlbums(); }, QStringLiteral("photos.getAlbums")), csFailed);
+        EXPECT_EQ(fb.LastErrorInfo().error_code, 190);
+    }
+    // After the faults are used up, calls go through again.
+    ASSERT_EQ(Call([&] { fb.GetAlbums(); }, QStringLiteral("photos.getAlbums")), csSuccessed);
+    EXPECT_EQ(fb.Albums().size(), 2); // Bob's albums
+}
+
+TEST_F(SandboxRun, ThrottledUploadReportsProgressAlongTheWay) {
+    service->SetThrottle(1000000);
+    const QByteArray bytes = Noise(800000, 31);
+    const QString path = File(QStringLiteral("slow.jpg"), bytes);
+    std::vector<qint64> seen;
+    fb.SetOnProgressEvent([&](QObject *, qint64, qint64 done) { seen.push_back(done); });
+    QElapsedTimer t;
+    t.start();
+    ASSERT_EQ(Call([&] { fb.UploadPicture(path, QStringLiteral("100001_2"), QString()); },
+                   QStringLiteral("photos.upload")),
+              csSuccessed);
+    EXPECT_GE(t.elapsed(), 700);
+    // Progress arrived while the body was still going out, not only at its end.
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
+                            [&](qint64 done) { return done > 0 && done < bytes.size() / 2; }))
+        << seen.size() << " progress events";
+    EXPECT_EQ(service->PhotoBytes(fb.LastUploadedPicture().pid.toStdString()), bytes.toStdString());
+}
+
+TEST(Sandbox, SignInUpdateAnswerAndControlEndpoint) {
+    QTemporaryDir data;
+    sandbox::FacebookSandbox service(data.path().toStdString());
+    ASSERT_TRUE(service.Start());
+    httplib::Client http("127.0.0.1", service.Port());
+
+    const auto login = http.Get(service.LoginURL().substr(service.BaseURL().size() - 1));
+    ASSERT_TRUE(login);
+    EXPECT_NE(login->body.find("bob@example.com"), std::string::npos);
+    EXPECT_NE(login->body.find("Alice Finch"), std::string::npos);
+
+    // Picking an account (by its e-mail, any case) ends at the success address with the
+    // token in the fragment; the profile's patterns recognise exactly that address.
+    const auto pick = http.Get("/login/pick?email=Bob%40Example.com");
+    ASSERT_TRUE(pick);
+    EXPECT_EQ(pick->status, 302);
+    const std::string location = pick->get_header_value("Location");
+    EXPECT_EQ(location, service.BaseURL() + "connect/login_success.html#access_token=" +
+                            service.Accounts()[1].token + "&expires_in=0");
+    const auto unknown = http.Get("/login/pick?email=nobody%40example.com");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->status, 200);
+
+    const std::string profile = service.ProfileText();
+    EXPECT_NE(profile.find("FB.URL.Graph=" + service.GraphURL() + "\n"), std::string::npos);
+    EXPECT_NE(profile.find("FB.URL.Rest=" + service.RestURL() + "\n"), std::string::npos);
+    EXPECT_NE(profile.find("FB.URL.RestVideo=" + service.VideoURL() + "\n"), std::string::npos);
+    EXPECT_NE(profile.find("App.MagicWord=lumafinch-sandbox\n"), std::string::npos);
+
+    const auto update = http.Get("/update?ACTION=Update&ver=1");
+    ASSERT_TRUE(update);
+    EXPECT_EQ(update->body, "magicword=lumafinch-sandbox\r\nResult=0\r\n");
+    ASSERT_TRUE(http.Get("/_sandbox/update?result=1&info=New%20version&page=http%3A%2F%2Fx%2F"));
+    EXPECT_EQ(http.Get("/update")->body,
+              "magicword=lumafinch-sandbox\r\nResult=1\r\ninfo=New version\r\npage=http://x/\r\n");
+
+    // The control endpoint arms faults the way the library call does.
+    ASSERT_EQ(http.Get("/_sandbox/fail?method=me&count=2&mode=unavailable")->status, 200);
+    EXPECT_EQ(http.Get("/_sandbox/fail?method=me&mode=bogus")->status, 400);
+    const std::string me = "/graph/me?access_token=" + service.Accounts()[0].token;
+    EXPECT_NE(http.Get(me)->body.find("Service temporarily unavailable"), std::string::npos);
+    EXPECT_NE(http.Get(me)->body.find("Service temporarily unavailable"), std::string::npos);
+    EXPECT_NE(http.Get(me)->body.find("Alice Finch"), std::string::npos);
+    ASSERT_EQ(http.Get("/_sandbox/fail?method=me&count=5&mode=html")->status, 200);
+    ASSERT_EQ(http.Get("/_sandbox/reset")->status, 200);
+    EXPECT_NE(http.Get(me)->body.find("Alice Finch"), std::string::npos);
+    EXPECT_EQ(json::parse(http.Get("/_sandbox/state")->body)["accounts"].size(), 2u);
+}
+
+TEST(Sandbox, KeepsWhatArrivedAcrossRestarts) {
+    QTemporaryDir data;
+    std::string pid;
+    {
+        sandbox::FacebookSandbox service(data.path().toStdString());
+        ASSERT_TRUE(service.Start());
+        httplib::Client http("127.0.0.1", service.Port());
+        httplib::MultipartFormDataItems items = {
+            {"method", "photos.upload", "", ""},
+            {"access_token", service.Accounts()[1].token, "", ""},
+            {"aid", "100002_2", "", ""},
+            {"caption", "Robin", "", ""},
+            {"filename", "\x01\x02jpeg", "C:\\pics\\robin.jpg", "image/jpeg"}};
+        const auto res = http.Post("/restserver.php", items);
+        ASSERT_TRUE(res);
+        pid = json::parse(res->body)["pid"];
+    }
+    sandbox::FacebookSandbox again(data.path().toStdString());
+    ASSERT_TRUE(again.Start());
+    EXPECT_EQ(again.PhotoBytes(pid), "\x01\x02jpeg");
+    const json state = again.State();
+    ASSERT_EQ(state["photos"].size(), 1u);
+    EXPECT_EQ(state["photos"][0]["original_name"], "robin.jpg");
+    httplib::Client http("127.0.0.1", again.Port());
+    const auto albums = http.Get("/graph/me/albums?access_token=" + again.Accounts()[1].token);
+    ASSERT_TRUE(albums);
+    EXPECT_EQ(json::parse(albums->body)["data"][1]["count"], 1);
+}
+
+TEST(Sandbox, MergeSettingsReplacesAndAppendsInTheSettingSection) {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("setting.dat"));
+    ASSERT_TRUE(WriteAll(ini, "[ShowAgain]\r\nMsgBox.Quit=1\r\n\r\n[setting]\r\n"
+                              "fb.url.rest=old\r\nApp.Lang=de\r\n\r\n[Other]\r\nX=1\r\n"));
+    ASSERT_TRUE(sandbox::MergeSettings(ini.toStdString(), "FB.URL.Rest=http://a/\nFB.Login=L\n"));
+    EXPECT_EQ(ReadAll(ini), "[ShowAgain]\r\nMsgBox.Quit=1\r\n\r\n[setting]\r\n"
+                            "FB.URL.Rest=http://a/\r\nApp.Lang=de\r\nFB.Login=L\r\n\r\n"
+                            "[Other]\r\nX=1\r\n");
+    const QString fresh = dir.filePath(QStringLiteral("new/setting.dat"));
+    ASSERT_TRUE(sandbox::MergeSettings(fresh.toStdString(), "A.B=c=d\n"));
+    EXPECT_EQ(ReadAll(fresh), "[setting]\r\nA.B=c=d\r\n");
+}
+
+} // namespace
