@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <signal.h>
 #include <cstdio>
 #include <thread>
 
@@ -28,7 +30,14 @@ constexpr long kUploadPiece = 64 * 1024; // body bytes handed to libcurl per cal
 
 std::once_flag g_curlOnce;
 void EnsureCurl() {
-    std::call_once(g_curlOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(g_curlOnce, [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        // Workers tell libcurl not to touch signals (it runs on many threads),
+        // so a TLS write to a peer that went away must not end the process.
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            std::signal(SIGPIPE, SIG_IGN);
+    });
 }
 
 std::mutex g_workersLock;
@@ -388,7 +397,7 @@ struct THttpTransfer {
     QElapsedTimer sinceMove;
     bool stalled = false;
 
-    static size_t HeaderCb(char *data, size_t size, size_t n, void *ud) {
+    static size_t HeaderImpl(char *data, size_t size, size_t n, void *ud) {
         auto *t = static_cast<THttpTransfer *>(ud);
         const size_t len = size * n;
         QByteArray line(data, qsizetype(len));
@@ -447,7 +456,7 @@ struct THttpTransfer {
         return false;
     }
 
-    static size_t WriteCb(char *data, size_t size, size_t n, void *ud) {
+    static size_t WriteImpl(char *data, size_t size, size_t n, void *ud) {
         auto *t = static_cast<THttpTransfer *>(ud);
         THttpWorkerBase *w = t->w;
         const size_t len = size * n;
@@ -471,7 +480,7 @@ struct THttpTransfer {
         return len;
     }
 
-    static size_t ReadCb(char *buffer, size_t size, size_t n, void *ud) {
+    static size_t ReadImpl(char *buffer, size_t size, size_t n, void *ud) {
         auto *t = static_cast<THttpTransfer *>(ud);
         THttpWorkerBase *w = t->w;
         if (w->Terminated())
@@ -499,7 +508,7 @@ struct THttpTransfer {
         return size_t(got);
     }
 
-    static int XferCb(void *ud, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+    static int XferImpl(void *ud, curl_off_t dlnow, curl_off_t ulnow) {
         auto *t = static_cast<THttpTransfer *>(ud);
         if (t->w->Terminated())
             return 1;
@@ -513,6 +522,37 @@ struct THttpTransfer {
             return 1;
         }
         return 0;
+    }
+
+    // The callbacks run inside libcurl: nothing may be thrown through it, so a
+    // failure in our part ends the transfer instead.
+    static size_t HeaderCb(char *data, size_t size, size_t n, void *ud) {
+        try {
+            return HeaderImpl(data, size, n, ud);
+        } catch (...) {
+            return 0;
+        }
+    }
+    static size_t WriteCb(char *data, size_t size, size_t n, void *ud) {
+        try {
+            return WriteImpl(data, size, n, ud);
+        } catch (...) {
+            return 0;
+        }
+    }
+    static size_t ReadCb(char *buffer, size_t size, size_t n, void *ud) {
+        try {
+            return ReadImpl(buffer, size, n, ud);
+        } catch (...) {
+            return CURL_READFUNC_ABORT;
+        }
+    }
+    static int XferCb(void *ud, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+        try {
+            return XferImpl(ud, dlnow, ulnow);
+        } catch (...) {
+            return 1;
+        }
     }
 
     void DropTemp() {
