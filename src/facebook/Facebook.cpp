@@ -1,6 +1,7 @@
 #include "facebook/Facebook.h"
 
 #include "framework/RqDebugLog.h"
+#include "framework/RqSettings.h"
 #include "net/KestHttpRequest.h"
 
 #include <QFileInfo>
@@ -264,6 +265,21 @@ void MatchAlbumGID(TFacebookAlbums &aAlbums, const QString &aName, const QString
         if (SameText(album.name, aName) && SameAlbumLink(album.link, aLink))
             album.gid = aID;
     }
+}
+
+TFacebookEndpoints FacebookEndpointsFromSettings(TRqSettings &aSettings) {
+    TFacebookEndpoints e;
+    auto pick = [&aSettings](const QString &key, QString &target) {
+        if (!aSettings.GetSettingExists(key))
+            return;
+        const QString value = aSettings.GetSettingString(key).trimmed();
+        if (!value.isEmpty())
+            target = value;
+    };
+    pick(QStringLiteral("FB.URL.Graph"), e.Graph);
+    pick(QStringLiteral("FB.URL.Rest"), e.Rest);
+    pick(QStringLiteral("FB.URL.RestVideo"), e.Video);
+    return e;
 }
 
 QString FacebookStateName(TFacebookConnectionState aState) {

@@ -98,6 +98,13 @@ struct TFacebookEndpoints {
     QString Video = QStringLiteral("https://api-video.facebook.com/restserver.php");
 };
 
+class TRqSettings;
+
+// The endpoints named by the settings "FB.URL.Graph", "FB.URL.Rest" and "FB.URL.RestVideo";
+// a key that is absent or empty keeps Facebook's own address. The program passes the
+// result to TFacebook::SetDefaultEndpoints once at start-up.
+TFacebookEndpoints FacebookEndpointsFromSettings(TRqSettings &aSettings);
+
 // The records an answer may change; the client holds one set.
 struct TFacebookRecords {
     TFacebookAlbums Albums;

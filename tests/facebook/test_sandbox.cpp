@@ -3,7 +3,9 @@
 
 #include "FacebookSandbox.h"
 #include "FacebookTestSupport.h"
+#include "framework/RqSettings.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -305,6 +307,46 @@ TEST(Sandbox, MergeSettingsReplacesAndAppendsInTheSettingSection) {
     const QString fresh = dir.filePath(QStringLiteral("new/setting.dat"));
     ASSERT_TRUE(sandbox::MergeSettings(fresh.toStdString(), "A.B=c=d\n"));
     EXPECT_EQ(ReadAll(fresh), "[setting]\r\nA.B=c=d\r\n");
+}
+
+TEST(Sandbox, ProfileInSettingDatPointsTheProgramAtTheSandbox) {
+    QTemporaryDir dir;
+    TRqSettingsPaths paths;
+    paths.ProgramFolder = dir.filePath(QStringLiteral("prog/"));
+    paths.ProgramFile = dir.filePath(QStringLiteral("prog/lumafinch"));
+    paths.PerUserBase = dir.filePath(QStringLiteral("share"));
+    paths.AllUsersBase = dir.filePath(QStringLiteral("blocked/var/lib"));
+    ASSERT_TRUE(WriteAll(dir.filePath(QStringLiteral("blocked")), "")); // no machine-wide folder
+    ASSERT_TRUE(QDir().mkpath(paths.ProgramFolder));
+    // The shipped file keeps Facebook's own addresses.
+    ASSERT_TRUE(WriteAll(paths.ProgramFolder + QStringLiteral("const.dat"),
+                         "[setting]\nApp.ConfigPath=Word\nApp.MagicWord=real\n"
+                         "FB.Login=https://www.facebook.com/dialog/oauth\n"));
+    {
+        TRqSettings plain(QString(), paths);
+        const TFacebookEndpoints e = FacebookEndpointsFromSettings(plain);
+        EXPECT_EQ(e.Graph, QStringLiteral("https://graph.facebook.com/"));
+        EXPECT_EQ(e.Rest, QStringLiteral("https://api.facebook.com/restserver.php"));
+        EXPECT_EQ(e.Video, QStringLiteral("https://api-video.facebook.com/restserver.php"));
+    }
+
+    sandbox::FacebookSandbox service(dir.filePath(QStringLiteral("service")).toStdString());
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(sandbox::MergeSettings(
+        QString(paths.PerUserBase + QStringLiteral("/Word/setting.dat")).toStdString(),
+        service.ProfileText()));
+    TRqSettings settings(QString(), paths);
+    const TFacebookEndpoints e = FacebookEndpointsFromSettings(settings);
+    EXPECT_EQ(e.Graph, Q(service.GraphURL()));
+    EXPECT_EQ(e.Rest, Q(service.RestURL()));
+    EXPECT_EQ(e.Video, Q(service.VideoURL()));
+    EXPECT_EQ(settings.GetSettingString(QStringLiteral("FB.Login")), Q(service.LoginURL()));
+    EXPECT_EQ(settings.GetSettingString(QStringLiteral("App.MagicWord")),
+              QStringLiteral("lumafinch-sandbox"));
+    EXPECT_EQ(settings.GetSettingString(QStringLiteral("URL.Update")), Q(service.UpdateURL()));
+    EXPECT_EQ(ReadAll(paths.ProgramFolder + QStringLiteral("const.dat")),
+              "[setting]\nApp.ConfigPath=Word\nApp.MagicWord=real\n"
+              "FB.Login=https://www.facebook.com/dialog/oauth\n");
 }
 
 } // namespace
