@@ -27,6 +27,10 @@ struct AnswerCase {
     std::function<void(const TFacebook &)> check;
 };
 
+void PrintTo(const AnswerCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 TFacebookErrorInfo Err(int code, const char *msg) {
     return TFacebookErrorInfo{code, QString::fromUtf8(msg)};
 }

@@ -227,6 +227,11 @@ TEST(Sandbox, SignInUpdateAnswerAndControlEndpoint) {
     ASSERT_TRUE(login);
     EXPECT_NE(login->body.find("bob@example.com"), std::string::npos);
     EXPECT_NE(login->body.find("Alice Finch"), std::string::npos);
+    // The page shows the accounts' pictures, which need no token; "me" does.
+    const auto face = http.Get("/graph/" + service.Accounts()[1].id + "/picture");
+    ASSERT_TRUE(face);
+    EXPECT_EQ(face->get_header_value("Content-Type"), "image/jpeg");
+    EXPECT_EQ(http.Get("/graph/me/picture")->status, 400);
 
     // Picking an account (by its e-mail, any case) ends at the success address with the
     // token in the fragment; the profile's patterns recognise exactly that address.
