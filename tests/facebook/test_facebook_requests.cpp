@@ -280,9 +280,12 @@ TEST_F(FacebookRequests, DestroyingTheClientDuringACallIsSilent) {
     other->OnMethodStateChanged = [&](QObject *, const QString &, TFacebookConnectionState) {
         ++calls;
     };
+    server.SetAnswerDelay(200);
+    server.QueueAnswer(R"({"id":"1"})");
     other->GetUserInfo();
+    ASSERT_TRUE(server.WaitForRequests(1, std::chrono::seconds(5))); // the call is under way
     delete other;
-    Settle(500);
+    Settle(600);
     EXPECT_EQ(calls, 2);
 }
 
