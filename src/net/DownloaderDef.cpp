@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <signal.h>
 #include <cstdio>
+#include <signal.h>
 #include <thread>
 
 namespace {
@@ -40,9 +40,17 @@ void EnsureCurl() {
     });
 }
 
-std::mutex g_workersLock;
-std::condition_variable g_workersCond;
-int g_workers = 0;
+// The count of running workers. Never destroyed: detached workers may still
+// be ending while the process runs its exit handlers.
+struct TWorkerCount {
+    std::mutex Lock;
+    std::condition_variable Cond;
+    int Count = 0;
+};
+TWorkerCount &Workers() {
+    static TWorkerCount *count = new TWorkerCount;
+    return *count;
+}
 
 std::mutex g_defaultCALock;
 QString g_defaultCA;
@@ -675,24 +683,22 @@ void THttpWorkerBase::ReportAnswerProgress() {
 void THttpWorkerBase::Start() {
     EnsureCurl();
     {
-        std::lock_guard<std::mutex> lk(g_workersLock);
-        ++g_workers;
+        std::lock_guard<std::mutex> lk(Workers().Lock);
+        ++Workers().Count;
     }
     auto self = shared_from_this();
     try {
         std::thread([self]() mutable {
             self->Run();
             self.reset();
-            {
-                std::lock_guard<std::mutex> lk(g_workersLock);
-                --g_workers;
-            }
-            g_workersCond.notify_all();
+            std::lock_guard<std::mutex> lk(Workers().Lock);
+            --Workers().Count;
+            Workers().Cond.notify_all();
         }).detach();
     } catch (...) {
         {
-            std::lock_guard<std::mutex> lk(g_workersLock);
-            --g_workers;
+            std::lock_guard<std::mutex> lk(Workers().Lock);
+            --Workers().Count;
         }
         DoLog(QStringLiteral("Cannot start the request thread"));
         FTResult = false;
@@ -1007,12 +1013,12 @@ void THttpRequestBase::ThreadDone(const std::shared_ptr<THttpWorkerBase> &worker
 }
 
 bool THttpRequestBase::WaitForWorkers(int msecs) {
-    std::unique_lock<std::mutex> lk(g_workersLock);
-    return g_workersCond.wait_for(lk, std::chrono::milliseconds(msecs),
-                                  [] { return g_workers == 0; });
+    std::unique_lock<std::mutex> lk(Workers().Lock);
+    return Workers().Cond.wait_for(lk, std::chrono::milliseconds(msecs),
+                                   [] { return Workers().Count == 0; });
 }
 
 int THttpRequestBase::RunningWorkers() {
-    std::lock_guard<std::mutex> lk(g_workersLock);
-    return g_workers;
+    std::lock_guard<std::mutex> lk(Workers().Lock);
+    return Workers().Count;
 }

@@ -82,6 +82,7 @@ protected:
     }
     void TearDown() override {
         r.reset();
+        THttpRequestBase::WaitForWorkers(5000);
         qputenv("TMPDIR", oldTmp);
     }
     QStringList Log() {
@@ -700,4 +701,34 @@ TEST_F(KestTest, HttpsVerifiesCertificateAndHostName) {
     r->GetString();
     ASSERT_TRUE(ev.WaitDone());
     EXPECT_EQ(ev.Strings, QStringList{u"a:1 f:50000"_s});
+}
+
+TEST_F(KestTest, ComponentMayBeDestroyedInsideItsOwnHandlers) {
+    RawServer srv(Reply(RawServer::Answer(QByteArray(40000, 'k'))));
+    int progress = 0;
+    bool done = false;
+    r->OnProgress = [&](QObject *, qint64, qint64) {
+        if (++progress == 2)
+            r.reset(); // destroyed while its worker waits for this very call
+    };
+    r->OnDoneString = [&](QObject *, const QString &) { done = true; };
+    r->SetURL(srv.Url(u"/p"_s));
+    r->GetString();
+    ASSERT_TRUE(WaitUntil([&] { return !r; }));
+    EXPECT_TRUE(THttpRequestBase::WaitForWorkers(5000));
+    RunEventsFor(100);
+    EXPECT_EQ(progress, 2);
+    EXPECT_FALSE(done);
+
+    // The same from the completion handler.
+    r = std::make_unique<TKestHttpRequest>();
+    RawServer again(Reply(RawServer::Answer("bye")));
+    r->OnDoneString = [&](QObject *sender, const QString &text) {
+        EXPECT_EQ(sender, r.get());
+        EXPECT_EQ(text, u"bye"_s);
+        r.reset();
+    };
+    r->SetURL(again.Url(u"/q"_s));
+    r->GetString();
+    EXPECT_TRUE(WaitUntil([&] { return !r; }));
 }
