@@ -12,6 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -731,4 +736,73 @@ TEST_F(KestTest, ComponentMayBeDestroyedInsideItsOwnHandlers) {
     r->SetURL(again.Url(u"/q"_s));
     r->GetString();
     EXPECT_TRUE(WaitUntil([&] { return !r; }));
+}
+
+TEST_F(KestTest, ConnectionThatCannotBeMadeInTimeFails) {
+    // A listener whose accept queue is full drops further connection attempts,
+    // so connecting hangs until the limit.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        fillers.push_back(fd);
+    }
+    QThread::msleep(100);
+    r->SetConnectTimeout(700);
+    r->SetURL(u"http://127.0.0.1:"_s + QString::number(ntohs(addr.sin_port)) + u"/x"_s);
+    QElapsedTimer t;
+    t.start();
+    r->GetString();
+    ASSERT_TRUE(ev.WaitDone(15000));
+    EXPECT_EQ(ev.Errors, 1);
+    EXPECT_LT(t.elapsed(), 5000);
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
+}
+
+TEST_F(KestTest, UploadBeyond2GiBCountsIn64Bits) {
+    // A sparse file: no disk space used, but its size needs 64 bits.
+    const QString path = dir.filePath(u"huge.mov"_s);
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize((qint64(1) << 31) + 5000));
+    }
+    std::atomic<qint64> received{0};
+    RawServer sink([&received](RawConn &conn) {
+        const QByteArray head = conn.ReadHead();
+        const qsizetype at = head.indexOf("Content-Length: ");
+        const qint64 length =
+            at < 0 ? 0 : head.mid(at + 16, head.indexOf('\r', at) - at - 16).toLongLong();
+        qint64 got = 0;
+        while (got < length) {
+            const QByteArray chunk = conn.ReadSome(1 << 20);
+            if (chunk.isEmpty())
+                break;
+            got += chunk.size();
+        }
+        received = got;
+        conn.Send(RawServer::Answer(QByteArray::number(got)));
+    });
+    ASSERT_TRUE(r->SetUploadFiles({}, {u"file="_s + path}));
+    const qint64 total = r->PostBody().Size();
+    ASSERT_GT(total, qint64(1) << 31);
+    r->SetURL(sink.Url(u"/huge"_s));
+    r->GetString();
+    ASSERT_TRUE(ev.WaitDone(120000));
+    EXPECT_EQ(ev.Strings, QStringList{QString::number(total)});
+    const auto upload = ProgressWithTotal(total);
+    ASSERT_FALSE(upload.empty());
+    EXPECT_EQ(upload.back().second, total);
+    for (size_t i = 1; i < upload.size(); ++i)
+        EXPECT_GT(upload[i].second, upload[i - 1].second);
 }
