@@ -591,6 +591,50 @@ void THttpWorkerBase::Terminate() {
     FTerminated.store(true);
     { std::lock_guard<std::mutex> lk(FWaitLock); }
     FWaitCond.notify_all();
+    // A worker waiting for the network notices the stop at once.
+    std::lock_guard<std::mutex> lk(FMultiLock);
+    if (FMulti)
+        curl_multi_wakeup(static_cast<CURLM *>(FMulti));
+}
+
+int THttpWorkerBase::Perform(void *easy) {
+    CURL *h = static_cast<CURL *>(easy);
+    CURLM *multi = curl_multi_init();
+    if (!multi)
+        return curl_easy_perform(h);
+    curl_multi_add_handle(multi, h);
+    {
+        std::lock_guard<std::mutex> lk(FMultiLock);
+        FMulti = multi;
+    }
+    CURLcode rc = CURLE_ABORTED_BY_CALLBACK;
+    int running = 1;
+    while (!Terminated()) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            rc = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            rc = CURLE_RECV_ERROR;
+            while (CURLMsg *msg = curl_multi_info_read(multi, &left))
+                if (msg->msg == CURLMSG_DONE && msg->easy_handle == h)
+                    rc = msg->data.result;
+            break;
+        }
+        // Wakes for the network, for Terminate, and at least once a second.
+        if (curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK) {
+            rc = CURLE_FAILED_INIT;
+            break;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lk(FMultiLock);
+        FMulti = nullptr;
+    }
+    curl_multi_remove_handle(multi, h);
+    curl_multi_cleanup(multi);
+    return rc;
 }
 
 void THttpWorkerBase::DoLog(const QString &aLog) {
@@ -841,7 +885,7 @@ void THttpWorkerBase::Execute() {
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
 
-    const CURLcode rc = curl_easy_perform(h);
+    const CURLcode rc = static_cast<CURLcode>(Perform(h));
     curl_slist_free_all(headers);
     const bool transferOk = rc == CURLE_OK;
     if (!transferOk && !Terminated()) {

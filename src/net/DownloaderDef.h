@@ -203,7 +203,8 @@ private:
 
     void Start();
     void Execute();
-    void Run(); // Execute plus the hand-over to the component
+    int Perform(void *easy); // the transfer; a stop request ends it at once
+    void Run();              // Execute plus the hand-over to the component
 
     // Progress: the upload phase never waits (latest value + one pending call),
     // the answer phase waits until the handler has returned or a stop arrives.
@@ -216,6 +217,8 @@ private:
     void DetachOwner();
 
     std::atomic<bool> FTerminated{false};
+    std::mutex FMultiLock;
+    void *FMulti = nullptr; // the running transfer's libcurl multi handle
 
     std::mutex FOwnerLock;
     THttpRequestBase *FOwner = nullptr; // cleared by the component (Abort)

@@ -806,3 +806,20 @@ TEST_F(KestTest, UploadBeyond2GiBCountsIn64Bits) {
     for (size_t i = 1; i < upload.size(); ++i)
         EXPECT_GT(upload[i].second, upload[i - 1].second);
 }
+
+TEST_F(KestTest, AbandonedWorkerWaitingForTheNetworkEndsAtOnce) {
+    RawServer silent([](RawConn &conn) {
+        conn.ReadRequest();
+        conn.WaitPeerClosed(20000);
+    });
+    r->SetURL(silent.Url(u"/never"_s));
+    r->GetString();
+    ASSERT_TRUE(WaitUntil([&] { return silent.Requests().size() == 1; }));
+    QElapsedTimer t;
+    t.start();
+    r->Abort();
+    EXPECT_TRUE(THttpRequestBase::WaitForWorkers(5000));
+    EXPECT_LT(t.elapsed(), 500);
+    RunEventsFor(100);
+    EXPECT_EQ(ev.Completions(), 0);
+}
