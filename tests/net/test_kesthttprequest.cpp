@@ -823,3 +823,14 @@ TEST_F(KestTest, AbandonedWorkerWaitingForTheNetworkEndsAtOnce) {
     RunEventsFor(100);
     EXPECT_EQ(ev.Completions(), 0);
 }
+
+TEST_F(KestTest, ObjectPathGoesOutAsWrittenExceptBytesThatCannot) {
+    RawServer srv(Reply(RawServer::Answer("ok")));
+    r->SetURL(srv.Url(u"/me/feed?q={\"a\":[1]}|^`<>&m=a b\u00e9&x=%41"_s));
+    r->GetString();
+    ASSERT_TRUE(ev.WaitDone());
+    ASSERT_EQ(ev.Strings, QStringList{u"ok"_s});
+    EXPECT_TRUE(srv.Requests().at(0).startsWith(
+        "GET /me/feed?q={\"a\":[1]}|^`<>&m=a%20b%C3%A9&x=%41 HTTP/1.0\r\n"))
+        << srv.Requests().at(0).constData();
+}
