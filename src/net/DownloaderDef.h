@@ -268,6 +268,7 @@ public:
     void SetBinaryData(bool v) { FBinaryData = v; }
     QString URL() const { return FURL; }
     void SetURL(const QString &v) { FURL = v; }
+    // Kept for callers; nothing is cached, every request reaches the server.
     bool UseCache() const { return FUseCache; }
     void SetUseCache(bool v) { FUseCache = v; }
     QString FileName() const { return FFileName; }
