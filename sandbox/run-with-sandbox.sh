@@ -17,6 +17,10 @@ mkdir -p "$home/service" "$home/data" "$home/config" "$home/cache"
 word=$(sed -n 's/^App\.ConfigPath=//p' "$bin/const.dat" | tr -d '\r' | head -n1)
 word=${word:-LumafinchForFacebook}
 settings="$home/data/$word/setting.dat"
+# Keep the run's settings in that private folder even where the machine-wide data
+# folder is writeable (as for root): the user flag picks the per-user folder.
+mkdir -p "$home/data/$word"
+[ -f "$home/data/$word/UserFlag.ini" ] || printf '[Flag]\nAllUsers=0\n' >"$home/data/$word/UserFlag.ini"
 
 out=$(mktemp)
 "$bin/lumafinch-sandbox" --port "${SANDBOX_PORT:-0}" --data "$home/service" \
@@ -31,5 +35,6 @@ done
 base=$(head -n1 "$out")
 echo "sandbox: $base (index page of what it received; data in $home/service)" >&2
 
-XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
+no_proxy="127.0.0.1,localhost,::1${no_proxy:+,$no_proxy}" \
+  XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
   "$bin/lumafinch" "$@"

@@ -7,6 +7,7 @@
 
 #include "app/uMain.h"
 #include "framework/RqMain.h"
+#include "net/DownloaderDef.h"
 
 #include <exception>
 
@@ -23,6 +24,9 @@ int main(int argc, char **argv) {
         // passed as the last argument once that unit exists.
         const int rc = RqMain(
             argc, argv, [] { return new TDornFBUMainForm; }, &DornFBUMainForm);
+        // Requests abandoned by closed windows end within moments of being
+        // told to; let them finish before the process tears libcurl down.
+        THttpRequestBase::WaitForWorkers(2000);
         return rc;
     } catch (const std::exception &e) {
         RqShowError(QString::fromUtf8(e.what()));
