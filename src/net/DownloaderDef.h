@@ -169,7 +169,7 @@ public:
     bool FHttpSSL = false;
     int FTConnectTimeout = 60000; // ms
     int FTStallTimeout = 60000;   // ms
-    int FTProgressInterval = 1;   // ms between upload notifications
+    int FTProgressInterval = 0;   // ms between upload notifications
 
     bool ToFile() const { return FTToFile; }
     bool Result() const { return FTResult; }
@@ -293,9 +293,10 @@ public:
     void SetStallTimeout(int ms) { FStallTimeout = ms; }
 
     // Upload progress goes out after every 4096-byte chunk, merged while the
-    // UI thread has not taken the previous one yet and while the previous one
-    // is younger than this many milliseconds (0: only the first rule). The
-    // last notification always reports the whole body.
+    // UI thread has not taken the previous one yet. A caller that wants fewer
+    // wake-ups on fast links may also merge notifications closer together than
+    // this many milliseconds (0, the default: no such merging). The last
+    // notification always reports the whole body.
     int ProgressInterval() const { return FProgressInterval; }
     void SetProgressInterval(int ms) { FProgressInterval = ms; }
 
@@ -349,7 +350,7 @@ protected:
     QString FContentType;
     int FConnectTimeout = 60000;
     int FStallTimeout = 60000;
-    int FProgressInterval = 1;
+    int FProgressInterval = 0;
     QString FCACertFile;
 
 private:
