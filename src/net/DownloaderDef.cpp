@@ -685,8 +685,11 @@ void THttpWorkerBase::ReportUploadProgress(qint64 done) {
             if (v <= self->FUploadDelivered)
                 return;
             self->FUploadDelivered = v;
-            if (owner->FThread == self && self->FTProgress)
-                self->FTProgress(self.get(), total, v);
+            // A copy: a handler that aborts or destroys the component clears
+            // FTProgress, which must not destroy the handler while it runs.
+            const TOnProgressEvent handler = self->FTProgress;
+            if (owner->FThread == self && handler)
+                handler(self.get(), total, v);
         }))
         FUploadPending.store(false);
 }
@@ -708,8 +711,9 @@ void THttpWorkerBase::ReportAnswerProgress() {
     const qint64 total = FTFileSize;
     const qint64 done = BytesReaded;
     const bool posted = PostToOwner([self, seq, total, done](THttpRequestBase *owner) {
-        if (owner->FThread == self && self->FTProgress)
-            self->FTProgress(self.get(), total, done);
+        const TOnProgressEvent handler = self->FTProgress; // see ReportUploadProgress
+        if (owner->FThread == self && handler)
+            handler(self.get(), total, done);
         {
             std::lock_guard<std::mutex> lk(self->FWaitLock);
             self->FAnswerDone = std::max(self->FAnswerDone, seq);
@@ -1044,15 +1048,18 @@ void THttpRequestBase::ThreadDone(const std::shared_ptr<THttpWorkerBase> &worker
     std::shared_ptr<THttpWorkerBase> w = worker;
     FThread.reset();
     FResult = w->FTResult;
+    // Handlers are called through copies: one that destroys the component
+    // destroys the members, and its own captures must live until it returns.
     if (FResult) {
         if (w->FTToFile) {
-            if (OnDoneFile)
-                OnDoneFile(this, w->FTFileName, w->FTFileSize);
-        } else if (OnDoneString) {
-            OnDoneString(this, w->FTStringResult);
+            if (const TOnDoneFileEvent handler = OnDoneFile)
+                handler(this, w->FTFileName, w->FTFileSize);
+        } else if (const TOnDoneStringEvent handler = OnDoneString) {
+            handler(this, w->FTStringResult);
         }
-    } else if (OnError && !FAbort) {
-        OnError(this);
+    } else if (!FAbort) {
+        if (const TNotifyEvent handler = OnError)
+            handler(this);
     }
 }
 

@@ -738,6 +738,54 @@ TEST_F(KestTest, ComponentMayBeDestroyedInsideItsOwnHandlers) {
     EXPECT_TRUE(WaitUntil([&] { return !r; }));
 }
 
+// Flags of the test below, kept outside the handlers: what a handler reads
+// after destroying its component must not be one of its own captures.
+std::atomic<bool> g_captureGone{false};
+std::atomic<bool> g_handled{false};
+std::atomic<bool> g_aliveAfterReset{false};
+struct CaptureProbe {
+    ~CaptureProbe() { g_captureGone = true; }
+};
+
+TEST_F(KestTest, HandlerThatDestroysItsComponentKeepsItsCapturesUntilItReturns) {
+    enum Kind { Progress, Done, Error };
+    for (const Kind kind : {Progress, Done, Error}) {
+        SCOPED_TRACE(int(kind));
+        r = std::make_unique<TKestHttpRequest>();
+        RawServer srv(Reply(kind == Error ? QByteArray("HTTP/1.0 204 No Content\r\n\r\n")
+                                          : RawServer::Answer(QByteArray(40000, 'k'))));
+        g_captureGone = false;
+        g_handled = false;
+        g_aliveAfterReset = false;
+        {
+            auto probe = std::make_shared<CaptureProbe>();
+            auto destroyOwner = [probe, this] {
+                if (g_handled.exchange(true))
+                    return;
+                r.reset();
+                g_aliveAfterReset = !g_captureGone.load();
+            };
+            switch (kind) {
+            case Progress:
+                r->OnProgress = [destroyOwner](QObject *, qint64, qint64) { destroyOwner(); };
+                break;
+            case Done:
+                r->OnDoneString = [destroyOwner](QObject *, const QString &) { destroyOwner(); };
+                break;
+            case Error:
+                r->OnError = [destroyOwner](QObject *) { destroyOwner(); };
+                break;
+            }
+        } // from here the handler's captures are the only owners of the probe
+        r->SetURL(srv.Url(u"/h"_s));
+        r->GetString();
+        ASSERT_TRUE(WaitUntil([&] { return !r; }));
+        EXPECT_TRUE(g_aliveAfterReset.load());
+        EXPECT_TRUE(g_captureGone.load());
+        EXPECT_TRUE(THttpRequestBase::WaitForWorkers(5000));
+    }
+}
+
 TEST_F(KestTest, ConnectionThatCannotBeMadeInTimeFails) {
     // A listener whose accept queue is full drops further connection attempts,
     // so connecting hangs until the limit.
