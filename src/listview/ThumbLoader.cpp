@@ -207,6 +207,11 @@ void TThumbLoader::PickNextTask() {
         return;
     FCurrentItem = nullptr;
     FCurrentFN.clear();
+    // A paint while an item's thumbnail was being made queued it again; the repaint that
+    // would drop that task comes after this pick, so a task whose item already has its
+    // thumbnail is dropped here rather than made a second time.
+    while (!FTaskList.isEmpty() && FTaskList.first().Item->Loaded())
+        FTaskList.removeFirst();
     if (FTaskList.isEmpty())
         return;
     const TTask task = FTaskList.takeFirst();

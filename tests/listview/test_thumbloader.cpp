@@ -5,6 +5,8 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QMap>
+#include <QMutex>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -205,6 +207,36 @@ TEST_F(LoaderFixture, ThumbnailsArriveForVisibleItems) {
     EXPECT_EQ(a->Bitmap()->size(), QSize(100, 75));
     ASSERT_TRUE(WaitSettled(lv));
     EXPECT_TRUE(a->Loaded());
+}
+
+TEST_F(LoaderFixture, EachThumbnailIsMadeOnce) {
+    // A paint while an item's thumbnail is being made queues that item again (it has no
+    // thumbnail yet); once the thumbnail has come, that task must not make it a second time.
+    QMutex mutex;
+    QMap<QString, int> made;
+    lv.OnBeforeItemThumbLoad = [&](const QString &name, QImage &bmp, bool &def) {
+        {
+            QMutexLocker lock(&mutex);
+            ++made[name];
+        }
+        QThread::msleep(15);
+        bmp = SolidImage(100, 75, Qt::red, QImage::Format_RGB32);
+        def = false;
+    };
+    QStringList names;
+    for (int i = 0; i < 6; ++i)
+        names << QStringLiteral("item%1").arg(i);
+    ShowWith(names);
+    ASSERT_TRUE(WaitSettled(lv));
+    // A few more paints and events: nothing is left to make.
+    for (int i = 0; i < 5; ++i) {
+        lv.repaint();
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(WaitFor([&] { return LoaderIdle(lv); }));
+    QMutexLocker lock(&mutex);
+    for (const QString &name : std::as_const(names))
+        EXPECT_EQ(made.value(name), 1) << name.toStdString();
 }
 
 TEST_F(LoaderFixture, DeletedFileGivesNoHandOver) {
