@@ -147,10 +147,11 @@ QStringList ClassChain(const QObject *obj) {
 }
 
 // Parts Qt builds inside its widgets (a tab bar and its scroll buttons, the
-// bars of a scroll area): not components of the window.
+// bars of a scroll area, a line edit's clear action): not components of the
+// window.
 bool IsQtInternal(const QString &name) {
-    return name.startsWith(QLatin1String("qt_")) || name == QLatin1String("ScrollLeftButton") ||
-           name == QLatin1String("ScrollRightButton");
+    return name.startsWith(QLatin1String("qt_")) || name.startsWith(QLatin1String("_q_")) ||
+           name == QLatin1String("ScrollLeftButton") || name == QLatin1String("ScrollRightButton");
 }
 
 // Internal parts that hold the window's own controls.

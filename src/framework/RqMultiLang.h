@@ -179,8 +179,9 @@ private:
 //
 // Components are the window's descendants in tree order, skipping those
 // without a name (their children still count), translators and data
-// components, and the parts Qt builds inside its widgets ("qt_..." names; only
-// the pages of a tab widget and the inside of a scroll area are walked), and
+// components, and the parts Qt builds inside its widgets ("qt_..." and "_q_..."
+// names; only the pages of a tab widget and the inside of a scroll area are
+// walked), and
 // stopping at another window (see RqMultiLangProps::SetSeparateWindowTest).
 // ---------------------------------------------------------------------------
 class TRqMultiLang : public QObject {

@@ -76,6 +76,8 @@ public:
         edtName = new QLineEdit(QStringLiteral("typed by the user"), panel);
         edtName->setObjectName(QStringLiteral("edtName"));
         edtName->setPlaceholderText(QStringLiteral("Album name"));
+        // Qt adds a named action of its own for the clear button.
+        edtName->setClearButtonEnabled(true);
         tabs = new QTabWidget(this);
         tabs->setObjectName(QStringLiteral("tabs"));
         auto *page = new QWidget;
