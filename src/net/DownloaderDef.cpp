@@ -638,6 +638,9 @@ int THttpWorkerBase::Perform(void *easy) {
 }
 
 void THttpWorkerBase::DoLog(const QString &aLog) {
+    std::lock_guard<std::mutex> lk(FLogLock);
+    if (FLogDetached)
+        return; // an abandoned request logs nothing more
     if (FOnLog)
         FOnLog(aLog);
     else
@@ -645,8 +648,15 @@ void THttpWorkerBase::DoLog(const QString &aLog) {
 }
 
 void THttpWorkerBase::DetachOwner() {
-    std::lock_guard<std::mutex> lk(FOwnerLock);
-    FOwner = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(FOwnerLock);
+        FOwner = nullptr;
+    }
+    // Waits for a log line under way; the handler may belong to a component
+    // that is being destroyed.
+    std::lock_guard<std::mutex> lk(FLogLock);
+    FLogDetached = true;
+    FOnLog = nullptr;
 }
 
 bool THttpWorkerBase::PostToOwner(std::function<void(THttpRequestBase *)> fn) {

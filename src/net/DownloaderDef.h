@@ -165,7 +165,7 @@ public:
     qint64 BytesToRead = 0;
     qint64 BytesReaded = 0;
     TOnProgressEvent FTProgress; // touched on the component's thread only
-    TOnLog FOnLog;
+    TOnLog FOnLog;               // called under FLogLock; cleared when the component lets go
     bool FHttpSSL = false;
     int FTConnectTimeout = 60000; // ms
     int FTStallTimeout = 60000;   // ms
@@ -222,6 +222,11 @@ private:
 
     std::mutex FOwnerLock;
     THttpRequestBase *FOwner = nullptr; // cleared by the component (Abort)
+
+    // Held while a log line is handed to FOnLog, so that once Abort (or the
+    // component's destructor) has cleared the handler, no call is under way.
+    std::mutex FLogLock;
+    bool FLogDetached = false;
 
     qint64 FUploadTotal = 0;
     QElapsedTimer FLastUploadPost; // worker thread only
@@ -311,6 +316,9 @@ public:
     TOnProgressEvent OnProgress;
     TOnDoneFileEvent OnDoneFile;
     TOnDoneStringEvent OnDoneString;
+    // Runs on the worker thread. It must not wait for the component's thread:
+    // Abort waits for a log call under way, so nothing reaches a handler (or
+    // what it captured) after Abort or the component's destruction.
     TOnLog OnLog;
 
     // Start a to-file / to-string request; ignored while one is running.

@@ -786,6 +786,33 @@ TEST_F(KestTest, HandlerThatDestroysItsComponentKeepsItsCapturesUntilItReturns) 
     }
 }
 
+TEST_F(KestTest, NoLogLineReachesItsHandlerAfterAbortOrDestruction) {
+    for (const bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "abort");
+        r = std::make_unique<TKestHttpRequest>();
+        RawServer srv(Reply(RawServer::Answer("x")));
+        auto entered = std::make_shared<std::atomic<bool>>(false);
+        auto stopped = std::make_shared<std::atomic<bool>>(false);
+        auto late = std::make_shared<std::atomic<int>>(0);
+        r->OnLog = [entered, stopped, late](const QString &) {
+            if (stopped->load())
+                ++*late;
+            if (!entered->exchange(true))
+                QThread::msleep(300); // the first line is slow to write
+        };
+        r->SetURL(srv.Url(u"/l"_s));
+        r->GetString();
+        ASSERT_TRUE(WaitUntil([&] { return entered->load(); }));
+        if (destroy)
+            r.reset();
+        else
+            r->Abort();
+        stopped->store(true);
+        EXPECT_TRUE(THttpRequestBase::WaitForWorkers(5000));
+        EXPECT_EQ(late->load(), 0);
+    }
+}
+
 TEST_F(KestTest, ConnectionThatCannotBeMadeInTimeFails) {
     // A listener whose accept queue is full drops further connection attempts,
     // so connecting hangs until the limit.
