@@ -636,7 +636,7 @@ void TPtListview::SetItemWidth(int v) {
     for (int i = 0; i < FSections->Count(); ++i)
         FSections->GetSection(i)->CalcGrid();
     UpdateScrollBar();
-    FSections->SetOffsetY(-Nearest(GetContentHeight() * FLastScrollPos));
+    ApplyLastScrollPos();
     update();
 }
 
@@ -705,7 +705,17 @@ void TPtListview::ResizeSteps() {
     for (int i = 0; i < FSections->Count(); ++i)
         FSections->GetSection(i)->CalcGrid();
     UpdateScrollBar();
-    FSections->SetOffsetY(-Nearest(GetContentHeight() * FLastScrollPos));
+    ApplyLastScrollPos();
+}
+
+void TPtListview::ApplyLastScrollPos() {
+    // The kept fraction, but never beyond the last position the scroll bar can reach:
+    // content that has shrunk (or a list that has grown) would otherwise stay moved up,
+    // its top out of sight, with no scrolling left to bring it back.
+    const int total = GetContentHeight();
+    const int page = height();
+    const int last = std::max(page == 0 ? total : total - page + 1, 0);
+    FSections->SetOffsetY(-std::min(Nearest(total * FLastScrollPos), last));
 }
 
 void TPtListview::ScrollBarChange() {

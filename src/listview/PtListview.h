@@ -439,6 +439,8 @@ private:
     friend class TPtSections;
 
     void ResizeSteps();
+    // Sections.OffsetY from FLastScrollPos after a size change.
+    void ApplyLastScrollPos();
     void ScrollBarChange();
     void DrawSelectionBand(QPainter &aCanvas);
     QRect OrderedSelectionRect() const;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,40 @@ TEST_F(InputFixture, WheelScrollsAndZooms) {
         EXPECT_EQ(lv->ItemWidth(), c.width) << c.itemWidth << " " << c.delta;
     }
     EXPECT_EQ(wheels, int(std::size(cases)));
+}
+
+TEST_F(InputFixture, ContentThatFitsIsNeverLeftHiddenAbove) {
+    // Scrolled to the end, then the content shrinks below the client height: it must not stay
+    // moved up behind a hidden scroll bar that can no longer bring it back.
+    struct Case {
+        const char *what;
+        std::function<void()> change;
+    } cases[] = {
+        {"list grows", [&] { lv->resize(400, 700); }},
+        {"items shrink",
+         [&] {
+             for (int i = 0; i < 40; ++i) // Ctrl+wheel down to item width 60
+                 Wheel(lv, -120, Qt::ControlModifier);
+         }},
+    };
+    Build(15); // five rows: 580 pixels of content
+    for (const Case &c : cases) {
+        lv->resize(400, 300);
+        lv->SetItemWidth(100);
+        lv->SetScrollPosition(1000);
+        ASSERT_EQ(lv->Sections().OffsetY(), -281) << c.what;
+        c.change();
+        ASSERT_LE(lv->GetContentHeight(), lv->height()) << c.what;
+        EXPECT_FALSE(sb->isVisible()) << c.what;
+        EXPECT_EQ(lv->Sections().OffsetY(), 0) << c.what;
+    }
+    // Content that still needs scrolling ends where the bar ends.
+    lv->resize(400, 300);
+    lv->SetItemWidth(100);
+    lv->SetScrollPosition(1000);
+    lv->resize(400, 400);
+    EXPECT_EQ(sb->value(), 580 - 400 + 1);
+    EXPECT_EQ(lv->Sections().OffsetY(), -sb->value());
 }
 
 TEST_F(InputFixture, WheelWithoutScrollBarDoesNothing) {
