@@ -181,8 +181,7 @@ private:
 // without a name (their children still count), translators and data
 // components, and the parts Qt builds inside its widgets ("qt_..." and "_q_..."
 // names; only the pages of a tab widget and the inside of a scroll area are
-// walked), and
-// stopping at another window (see RqMultiLangProps::SetSeparateWindowTest).
+// walked), and stopping at another window (see RqMultiLangProps::SetSeparateWindowTest).
 // ---------------------------------------------------------------------------
 class TRqMultiLang : public QObject {
     Q_OBJECT

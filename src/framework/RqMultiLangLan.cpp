@@ -206,6 +206,9 @@ void TRqMultiLangLan::ClearAll() {
 void TRqMultiLangLan::SetData(const QStringList &lines) {
     FData = lines;
     FbToApply = true;
+    // Section changes not yet written to the lines are superseded by these
+    // lines; an UpdateData before the next parse must not restore them.
+    FbModified = false;
 }
 
 void TRqMultiLangLan::ApplyData() {

@@ -186,6 +186,18 @@ TEST(RqMultiLangLan, LinesAndSectionsFollowEachOtherLazily) {
     EXPECT_EQ(t.Data(), (L({"[C]", "z=1", ""})));
 }
 
+TEST(RqMultiLangLan, NewLinesWinOverPendingSectionChanges) {
+    // Lines assigned after a change that has not reached the lines yet are the
+    // newer state: rebuilding must not bring the old sections back over them.
+    TRqMultiLangLan t;
+    t.LoadFromString(QStringLiteral("[A]\nk=old\n[B]\nj=w\n"));
+    t.ClearForm(QStringLiteral("B"));
+    t.SetData({QStringLiteral("[A]"), QStringLiteral("k=new")});
+    t.UpdateData();
+    EXPECT_EQ(t.Data(), (L({"[A]", "k=new"})));
+    EXPECT_EQ(Lookup(t, "A", "", "k"), std::optional<QString>(QStringLiteral("new")));
+}
+
 TEST(RqMultiLangLan, ClearAllFormKeepsReservedSections) {
     TRqMultiLangLan t;
     t.LoadFromString(
