@@ -499,6 +499,83 @@ QStringList Section(TRqMultiLangLan &t, const char *name) {
     return sl;
 }
 
+// The stored lines of one section, as they stand in the table's text.
+QStringList StoredSection(const TRqMultiLangLan &t, const QString &name) {
+    QStringList lines;
+    bool in = false;
+    for (const QString &l : t.Data()) {
+        if (l.startsWith(QLatin1Char('[')))
+            in = l == QLatin1Char('[') + name + QLatin1Char(']');
+        else if (in && !l.isEmpty())
+            lines << l;
+    }
+    return lines;
+}
+
+TEST(RqMultiLangBuiltin, AppResAndLibResHoldExactlyTheShippedTexts) {
+    struct Text {
+        const char *line;
+        bool inDefault;
+    };
+    const std::vector<Text> appRes = {
+        {"Account.Add=Click here to login a new account.", false},
+        {"Account.Loading=Loading account info...", false},
+        {"Album.Caption=Please select an album to upload.", false},
+        {"Album.Create=Click here to create a new album.", false},
+        {"Album.Loading=Loading...", false},
+        {"Album.Wall=Just on wall.", false},
+        {"AppName=Lumafinch for Facebook", true},
+        {"MsgBox.Account=Please select a Facebook account.", false},
+        {"MsgBox.Album=Please select where to publish.", false},
+        {"MsgBox.AlbumFull=This album is full. Please select another album or create a new one.",
+         false},
+        {"MsgBox.CreateAlbum=Please input an album name at least.", false},
+        {"MsgBox.DeleteAccount=Are you sure to delete this account?", true},
+        {"MsgBox.Photo=Please select one photo at least.", false},
+        {"MsgBox.Quit=Are you sure to quit the uploading?", false},
+        {"MsgBox.UploadMore=Would you like to upload more files?", true},
+        {"MsgBox.Video=Please select one video at least.", false},
+        {"Photos.AddPhotos.Caption=Click here to select photos to upload or drag photos here",
+         false},
+        {"Photos.Description=(Click to edit this description.)", false},
+        {"Video.AddVideos.Caption=Click here to select videos to upload or drag videos here",
+         false},
+        {"Video.Description=(Click to add a description.)", false},
+    };
+    const std::vector<Text> libRes = {
+        {"btnOk.Caption=&Ok", false},
+        {"cbAutoCheckUpdate.Caption=&Automatically Check for Update", false},
+        {"lblSupport.Caption=Support", false},
+        {"STR_GETMORE=Get More", false},
+        {"TfrmRqAboutForm.Caption=About {AppName}", true},
+        {"TfrmRqAboutForm.CopyRightLine1={AppName}", true},
+        {"TfrmRqAboutForm.CopyRightLine2=Version : {1}", true},
+        {"TfrmRqAboutForm.CopyRightLine3={1} is translated by {2}", true},
+        {"TfrmRqUpdateForm.Caption=Update {AppName}", true},
+        {"Update.Connecting=Connecting to Update Server...", true},
+        {"Update.LastVersionAlready=Your {AppName} is the latest version already.", true},
+        {"Update.NetError=Can't connect to {AppName} Update Server. There are several possible "
+         "reasons: <BR>Your computer is not connected to the Internet. <BR>{AppName} Update "
+         "Server is busy now. <BR><BR>Please try again later.<BR>",
+         true},
+    };
+    TRqMultiLangData data;
+    data.LoadBuiltinTables();
+    const auto expect = [&](const std::vector<Text> &texts, const char *section) {
+        QStringList current;
+        QStringList fallback;
+        for (const Text &t : texts) {
+            current << S(t.line);
+            if (t.inDefault)
+                fallback << S(t.line);
+        }
+        EXPECT_EQ(StoredSection(data.LangCurrentData(), S(section)), current) << section;
+        EXPECT_EQ(StoredSection(data.LangDefaultData(), S(section)), fallback) << section;
+    };
+    expect(appRes, "AppRes");
+    expect(libRes, "LibRes");
+}
+
 TEST(RqMultiLangBuiltin, CurrentTableHoldsTheEnglishTexts) {
     TRqMultiLangData data;
     data.LoadBuiltinTables();
