@@ -674,6 +674,20 @@ void TPtListview::Sort() {
     if (OnCustomSortEvent)
         OnCustomSortEvent(this);
     UpdateScrollBar();
+    // Items deleted or cleared while the list was scrolled down: the rest must not stay
+    // moved up out of sight (an emptied list would look blank with nothing to scroll).
+    const int last = MaxScrollOffset();
+    if (-FSections->OffsetY() > last) {
+        const int total = GetContentHeight();
+        FSections->SetOffsetY(-last);
+        FLastScrollPos = total > 0 ? double(last) / total : 0;
+        if (FScrollBar) {
+            const QSignalBlocker blocker(FScrollBar);
+            FScrollBar->setValue(last);
+        }
+        if (OnOffsetChanged)
+            OnOffsetChanged(this, FSections->OffsetY());
+    }
     update();
 }
 
@@ -708,14 +722,18 @@ void TPtListview::ResizeSteps() {
     ApplyLastScrollPos();
 }
 
+int TPtListview::MaxScrollOffset() const {
+    const int total = GetContentHeight();
+    const int page = height();
+    return std::max(page == 0 ? total : total - page + 1, 0);
+}
+
 void TPtListview::ApplyLastScrollPos() {
     // The kept fraction, but never beyond the last position the scroll bar can reach:
     // content that has shrunk (or a list that has grown) would otherwise stay moved up,
     // its top out of sight, with no scrolling left to bring it back.
-    const int total = GetContentHeight();
-    const int page = height();
-    const int last = std::max(page == 0 ? total : total - page + 1, 0);
-    FSections->SetOffsetY(-std::min(Nearest(total * FLastScrollPos), last));
+    FSections->SetOffsetY(
+        -std::min(Nearest(GetContentHeight() * FLastScrollPos), MaxScrollOffset()));
 }
 
 void TPtListview::ScrollBarChange() {

@@ -441,6 +441,8 @@ private:
     void ResizeSteps();
     // Sections.OffsetY from FLastScrollPos after a size change.
     void ApplyLastScrollPos();
+    // The furthest the content can be scrolled: the scroll bar's last position.
+    int MaxScrollOffset() const;
     void ScrollBarChange();
     void DrawSelectionBand(QPainter &aCanvas);
     QRect OrderedSelectionRect() const;

@@ -283,6 +283,42 @@ TEST_F(InputFixture, ContentThatFitsIsNeverLeftHiddenAbove) {
     EXPECT_EQ(lv->Sections().OffsetY(), -sb->value());
 }
 
+TEST_F(InputFixture, SortAfterRemovingItemsKeepsTheContentInSight) {
+    // The pages delete items (or clear the list) and sort while scrolled to the end.
+    Build(15); // five rows: 580 pixels of content
+    std::vector<int> offsets;
+    lv->OnOffsetChanged = [&](TPtListview *, int y) { offsets.push_back(y); };
+    lv->SetScrollPosition(1000);
+    ASSERT_EQ(lv->Sections().OffsetY(), -281);
+    offsets.clear();
+
+    for (int i = 0; i < 3; ++i) // four rows: 470 pixels, positions up to 171
+        lv->Items().Delete(lv->Items().GetItem(lv->Items().Count() - 1));
+    lv->Sort();
+    EXPECT_EQ(lv->Sections().OffsetY(), -171);
+    EXPECT_EQ(sb->value(), 171);
+    EXPECT_EQ(offsets, std::vector<int>{-171});
+    offsets.clear();
+
+    lv->Items().Clear();
+    AddItems(*lv, 1);
+    lv->Sort();
+    EXPECT_EQ(lv->Sections().OffsetY(), 0);
+    EXPECT_FALSE(sb->isVisible());
+    EXPECT_EQ(offsets, std::vector<int>{0});
+    lv->repaint();
+    EXPECT_EQ(Item(0)->Rect().y(), 40); // on screen, where an unscrolled list shows it
+
+    // A sort that leaves the offset reachable moves nothing and reports nothing.
+    AddItems(*lv, 20);
+    lv->Sort();
+    lv->SetScrollPosition(50);
+    offsets.clear();
+    lv->Sort();
+    EXPECT_EQ(lv->Sections().OffsetY(), -50);
+    EXPECT_TRUE(offsets.empty());
+}
+
 TEST_F(InputFixture, WheelWithoutScrollBarDoesNothing) {
     Build(40, false);
     Wheel(lv, 120, Qt::ControlModifier);
