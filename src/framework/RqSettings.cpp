@@ -198,7 +198,19 @@ void TRqIniFile::WriteFileAtomic(const QString &fileName, const QByteArray &byte
         throw TRqFileError(fileName, tmp.errorString());
     if (tmp.write(bytes) != bytes.size() || !tmp.flush())
         throw TRqFileError(fileName, tmp.errorString());
-    if (::fchmod(tmp.handle(), S_IRUSR | S_IWUSR) != 0 || ::fsync(tmp.handle()) != 0)
+    if (::fchmod(tmp.handle(), S_IRUSR | S_IWUSR) != 0)
+        throw TRqFileError(fileName, ErrnoText(errno));
+    // Root rewriting a file of another user (a start through su, which keeps
+    // HOME) hands it back to that user: a root-owned file there would be
+    // unreadable for its user, whose next start would then overwrite it.
+    // Best effort: a file system without owners refuses, and that is fine.
+    struct stat old {};
+    if (::geteuid() == 0 &&
+        ::stat(QFile::encodeName(info.absoluteFilePath()).constData(), &old) == 0 &&
+        old.st_uid != 0 && ::fchown(tmp.handle(), old.st_uid, old.st_gid) != 0) {
+        RqDebugLog::Log(u"RqSettings"_s, u"Cannot keep the owner of "_s + fileName);
+    }
+    if (::fsync(tmp.handle()) != 0)
         throw TRqFileError(fileName, ErrnoText(errno));
     const QByteArray from = QFile::encodeName(tmp.fileName());
     const QByteArray to = QFile::encodeName(info.absoluteFilePath());
@@ -360,6 +372,19 @@ QString PrepareFolder(const QString &path) {
     const QString canonical = QFileInfo(path).canonicalFilePath();
     return WithSlash(canonical.isEmpty() ? path : canonical);
 }
+
+// Whether an existing file at path can be read. A file that exists but
+// cannot be read must never be replaced by the little this process knows.
+bool ExistingFileReadable(const QString &path, QString *reason = nullptr) {
+    if (!QFileInfo::exists(path))
+        return true;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        return true;
+    if (reason)
+        *reason = file.errorString();
+    return false;
+}
 } // namespace
 
 void SetEngineSettingListsProvider(TRqEngineSettingListsProvider provider) {
@@ -457,8 +482,14 @@ std::optional<QString> TRqSettings::Lookup(const QString &strName, bool withSett
 QString TRqSettings::GetSettingString(const QString &strName) {
     // Re-reading would throw away changes held back by BeginUpdate, so a
     // pending bracket keeps the in-memory copy.
-    if (FNoCache && !FUpdating && FSettingIni)
-        FSettingIni->Reload();
+    // A file that cannot be read now (removed, say) keeps what is in memory,
+    // so the next write does not lose it.
+    if (FNoCache && !FUpdating && FSettingIni) {
+        TRqIniFile fresh;
+        fresh.SetFileName(FSettingIni->FileName());
+        if (fresh.Reload())
+            *FSettingIni = std::move(fresh);
+    }
     if (auto v = Lookup(strName, true))
         return *v;
     RqDebugLog::Log(u"RqSettings"_s, u"Setting Not Found :"_s + strName);
@@ -582,7 +613,22 @@ bool TRqSettings::IsAllUserPathWriteable() const {
         if (!probe.open())
             return false;
         const QByteArray bytes("probe");
-        return probe.write(bytes) == bytes.size() && probe.flush();
+        if (probe.write(bytes) != bytes.size() || !probe.flush())
+            return false;
+        // The settings file already there must be ours to read and replace:
+        // another user's (readable by its owner only) would otherwise be
+        // overwritten, or refuse every write.
+        const QString file = FUserDataPathAllUsers + FSettingFilename;
+        if (!ExistingFileReadable(file))
+            return false;
+        struct stat folder {};
+        struct stat st {};
+        if (::geteuid() != 0 &&
+            ::stat(QFile::encodeName(FUserDataPathAllUsers).constData(), &folder) == 0 &&
+            (folder.st_mode & S_ISVTX) && ::stat(QFile::encodeName(file).constData(), &st) == 0 &&
+            st.st_uid != ::geteuid())
+            return false;
+        return true;
     } catch (...) {
         return false;
     }
@@ -603,6 +649,11 @@ void TRqSettings::SetAllUser(bool Value) {
     }
     if (!QFileInfo::exists(file))
         TRqIniFile::WriteFileAtomic(file, QByteArray(" "));
+    // A settings file this user cannot read (left by another user, or by
+    // root) would be overwritten by the first write: refuse instead.
+    if (QString reason; !ExistingFileReadable(file, &reason))
+        throw TRqFileError(file,
+                           u"it cannot be read ("_s + reason + u"), so it is left as it is"_s);
     FSettingIni = std::make_unique<TRqIniFile>(file);
 }
 

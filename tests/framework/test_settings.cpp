@@ -13,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -68,6 +73,21 @@ struct EngineLists {
     }
     ~EngineLists() { SetEngineSettingListsProvider({}); }
 };
+
+// A file that exists but that nobody, root included, can open: a socket.
+// It stands in for a settings file of another user.
+void MakeUnopenable(const QString &path) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    ASSERT_LT(size_t(name.size()), sizeof(addr.sun_path));
+    std::memcpy(addr.sun_path, name.constData(), size_t(name.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    ::close(fd);
+}
 
 QStringList g_logLines;
 void CaptureLog(const QString &line) {
@@ -490,6 +510,79 @@ TEST(Settings, BeginUpdateEndUpdateWritesOnce) {
     EXPECT_EQ(s->WriteCount(), before + 2);
 }
 
+TEST(Settings, UnreadableSettingFileIsRefusedNotOverwritten) {
+    Fixture f;
+    f.Const("[setting]\nApp.ConfigPath=Word\n");
+    const QString file = f.PerUser() + u"setting.dat"_s;
+    MakeUnopenable(file);
+    try {
+        f.Open();
+        FAIL() << "no exception";
+    } catch (const TRqFileError &e) {
+        EXPECT_EQ(e.FileName(), QFileInfo(file).canonicalFilePath());
+    }
+    EXPECT_FALSE(QFileInfo(file).isFile()); // still the socket, not replaced
+}
+
+TEST(Settings, AllUsersFolderWithAnotherUsersSettingFileIsNotWriteable) {
+    Fixture f;
+    f.AllUsersWriteable();
+    f.Const("[setting]\nApp.ConfigPath=Word\n");
+    MakeUnopenable(f.AllUsers() + u"setting.dat"_s);
+    auto s = f.Open();
+    EXPECT_FALSE(s->IsAllUserPathWriteable());
+    EXPECT_FALSE(s->AllUser());
+    EXPECT_EQ(TRqIniFile(f.PerUser() + u"UserFlag.ini"_s).ReadString(u"Flag"_s, u"AllUsers"_s),
+              u"0"_s);
+}
+
+// Root starting the program with a user's HOME (su keeps it) must leave that
+// user's files theirs: a root-owned setting.dat would be unreadable to them.
+// And a user sharing an all-users folder that is sticky (like /tmp) cannot
+// replace another user's file there, so that folder is not writeable for them.
+TEST(Settings, OwnersOfOtherUsersFilesAreKept) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to own files of another user";
+    constexpr uid_t kOther = 65534;
+    Fixture f;
+    f.Const("[setting]\nApp.ConfigPath=Word\nSetting.NoAllUser=1\n");
+    const QString file = f.PerUser() + u"setting.dat"_s;
+    WriteAll(file, "[setting]\nToken.Count=3\n");
+    ASSERT_EQ(::chown(QFile::encodeName(file).constData(), kOther, kOther), 0);
+    auto s = f.Open(); // counts the start: a write
+    s->SetSettingstring(u"Language"_s, u"Deutsch"_s);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, kOther);
+    EXPECT_EQ(st.st_gid, gid_t(kOther));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(TRqIniFile(file).ReadString(u"setting"_s, u"Token.Count"_s), u"3"_s);
+
+    // The other user's view of a sticky all-users folder holding root's file.
+    Fixture shared;
+    shared.AllUsersWriteable();
+    shared.Const("[setting]\nApp.ConfigPath=Word\nSetting.NoAllUser=1\n");
+    WriteAll(shared.AllUsers() + u"setting.dat"_s, "[setting]\nRunTimes=1\n");
+    ::chmod(QFile::encodeName(shared.AllUsers()).constData(), 01777);
+    auto root = shared.Open();
+    ASSERT_TRUE(root->IsAllUserPathWriteable());
+    // Everything above the shared folder must be reachable for the other user.
+    for (QString d = QFileInfo(shared.paths.AllUsersBase).absoluteFilePath();
+         d.startsWith(shared.dir.path()); d = QFileInfo(d).absolutePath())
+        ::chmod(QFile::encodeName(d).constData(), 0755);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(kOther) != 0 || ::setuid(kOther) != 0)
+            ::_exit(2);
+        ::_exit(root->IsAllUserPathWriteable() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(Settings, NoCacheRereadsFileBeforeLookup) {
     Fixture f;
     f.Const("[setting]\nApp.ConfigPath=Word\n");
@@ -507,6 +600,11 @@ TEST(Settings, NoCacheRereadsFileBeforeLookup) {
     EXPECT_EQ(s->GetSettingString(u"Pending"_s), u"1"_s);
     s->EndUpdate();
     EXPECT_EQ(s->GetSettingString(u"Pending"_s), u"1"_s);
+    // A file that has gone keeps what was read last; the next write restores it.
+    ASSERT_TRUE(QFile::remove(s->SettingFilePath()));
+    EXPECT_EQ(s->GetSettingString(u"Shared"_s), u"theirs"_s);
+    s->SetSettingstring(u"After"_s, u"1"_s);
+    EXPECT_EQ(TRqIniFile(s->SettingFilePath()).ReadString(u"setting"_s, u"Shared"_s), u"theirs"_s);
 }
 
 TEST(Settings, JunkSettingFileStillOpens) {
