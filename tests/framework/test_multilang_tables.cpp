@@ -198,6 +198,18 @@ TEST(RqMultiLangLan, NewLinesWinOverPendingSectionChanges) {
     EXPECT_EQ(Lookup(t, "A", "", "k"), std::optional<QString>(QStringLiteral("new")));
 }
 
+TEST(RqMultiLangLan, SectionStringsTakeLaterValuesAndDropEmptyOnes) {
+    // Unlike a single lookup (first entry wins), the whole-section read lets a
+    // later entry replace an earlier one of its key, and an empty value remove it.
+    TRqMultiLangLan t;
+    t.LoadFromString(QStringLiteral("[A]\na=1\nb=2\na=3\nB=\nloose line\nc=x<BR>y\n"
+                                    "[a]\nd=4\n"));
+    QStringList sl;
+    t.GetSectionStrings(QStringLiteral("a"), sl);
+    EXPECT_EQ(sl, (L({"a=3", "c=x\r\ny"})));
+    EXPECT_EQ(Lookup(t, "A", "", "a"), std::optional<QString>(QStringLiteral("1")));
+}
+
 TEST(RqMultiLangLan, ClearAllFormKeepsReservedSections) {
     TRqMultiLangLan t;
     t.LoadFromString(
