@@ -17,6 +17,7 @@
 #include <QScrollArea>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 
@@ -277,6 +278,28 @@ TEST_F(TranslateTest, ApplyReplacesTheWholeRowList) {
         QStringLiteral("[TfrmTest]\ncbbShareAlbum.Items=A<BR>B<BR>C<BR><BR>\n"));
     form->RqMultiLang->ApplyData();
     EXPECT_EQ(ComboRows(), (L({"A", "B", "C", ""})));
+}
+
+TEST_F(TranslateTest, TreeColumnHeadersAreACollection) {
+    TfrmOther other(&data);
+    auto *tree = new QTreeWidget(&other);
+    tree->setObjectName(QStringLiteral("tvFiles"));
+    tree->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size")});
+    other.RqMultiLang->UpdateData();
+    const QStringList section = Section(QStringLiteral("TfrmOther"));
+    EXPECT_TRUE(section.contains(QStringLiteral("tvFiles.Columns[0].Caption=Name")));
+    EXPECT_TRUE(section.contains(QStringLiteral("tvFiles.Columns[1].Caption=Size")));
+
+    // Items beyond the present columns are ignored, not added.
+    data.LangCurrentData().LoadFromString(
+        QStringLiteral("[TfrmOther]\n"
+                       "tvFiles.Columns[1].Caption=Gr\u00f6\u00dfe\n"
+                       "tvFiles.Columns[2].Caption=extra\n"));
+    other.RqMultiLang->ApplyData();
+    EXPECT_EQ(tree->headerItem()->text(0), QStringLiteral("Name"));
+    EXPECT_EQ(tree->headerItem()->text(1), QString::fromUtf8("Gr\xC3\xB6\xC3\x9F"
+                                                             "e"));
+    EXPECT_EQ(tree->columnCount(), 2);
 }
 
 TEST_F(TranslateTest, KeysWithoutAWritableTextPropertyAreIgnored) {
