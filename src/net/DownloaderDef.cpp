@@ -692,14 +692,30 @@ void THttpWorkerBase::ReportUploadProgress(qint64 done) {
     if (!PostToOwner([self, total](THttpRequestBase *owner) {
             self->FUploadPending.store(false);
             const qint64 v = self->FUploadLatest.load();
-            if (v <= self->FUploadDelivered)
+            const qint64 from = self->FUploadDelivered;
+            if (v <= from)
                 return;
-            self->FUploadDelivered = v;
+            // libcurl takes the body in pieces of many chunks, so the chunks of
+            // one piece are reported in a burst that a single call carries.
+            // While the UI thread keeps up (at most one piece behind) each
+            // chunk still gets its own notification; further behind, only the
+            // latest value counts.
+            std::vector<qint64> values;
+            if (self->FTProgressInterval <= 0 && v - from <= kUploadPiece)
+                for (qint64 edge = (from / kChunkSize + 1) * kChunkSize; edge < v;
+                     edge += kChunkSize)
+                    values.push_back(edge);
+            values.push_back(v);
             // A copy: a handler that aborts or destroys the component clears
             // FTProgress, which must not destroy the handler while it runs.
             const TOnProgressEvent handler = self->FTProgress;
-            if (owner->FThread == self && handler)
-                handler(self.get(), total, v);
+            const QPointer<THttpRequestBase> alive(owner);
+            for (const qint64 value : values) {
+                if (!alive || owner->FThread != self || !handler)
+                    return;
+                self->FUploadDelivered = value;
+                handler(self.get(), total, value);
+            }
         }))
         FUploadPending.store(false);
 }

@@ -216,10 +216,10 @@ TEST_F(KestTest, BodyUpTo4096GoesInOneCallLongerIsStreamedInChunks) {
         if (n == 4096) {
             EXPECT_TRUE(upload.empty());
         } else {
-            ASSERT_FALSE(upload.empty());
-            EXPECT_LE(upload.size(), 2u);
-            EXPECT_EQ(upload.front().second, upload.size() == 2 ? 4096 : 4097);
-            EXPECT_EQ(upload.back().second, 4097);
+            // A 4096-byte chunk and a 1-byte chunk, one notification each,
+            // although libcurl takes both in one piece.
+            const std::vector<std::pair<qint64, qint64>> expected = {{4097, 4096}, {4097, 4097}};
+            EXPECT_EQ(upload, expected);
         }
         // The answer phase reports against the answer's Content-Length.
         ASSERT_FALSE(ev.Progress.empty());
