@@ -297,8 +297,9 @@ public:
     int StallTimeout() const { return FStallTimeout; }
     void SetStallTimeout(int ms) { FStallTimeout = ms; }
 
-    // Upload progress goes out after every 4096-byte chunk, merged while the
-    // UI thread has not taken the previous one yet. A caller that wants fewer
+    // Upload progress goes out after every 4096-byte chunk; only when the UI
+    // thread falls more than one libcurl piece (64 KiB) behind do notifications
+    // merge into the latest value. A caller that wants fewer
     // wake-ups on fast links may also merge notifications closer together than
     // this many milliseconds (0, the default: no such merging). The last
     // notification always reports the whole body.
