@@ -1087,9 +1087,10 @@ void TPtListview::wheelEvent(QWheelEvent *event) {
         OnMouseWheel(this, event->modifiers(), delta.y(), p.x(), p.y());
     if (!FScrollBar)
         return;
-    // Sideways scrolling comes as a wheel event without vertical delta: it is not a turn
-    // of the wheel toward the user.
-    if (delta.y() == 0 && delta.x() != 0)
+    // Sideways scrolling comes as a wheel event without vertical delta, and touchpads
+    // mark the start and end of a gesture with events that carry none at all: neither is
+    // a turn of the wheel toward the user.
+    if (delta.y() == 0 && (delta.x() != 0 || event->phase() != Qt::NoScrollPhase))
         return;
     const bool ctrl = event->modifiers() & Qt::ControlModifier;
     if (delta.y() > 0) {

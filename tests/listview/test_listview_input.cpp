@@ -319,6 +319,24 @@ TEST_F(InputFixture, SortAfterRemovingItemsKeepsTheContentInSight) {
     EXPECT_TRUE(offsets.empty());
 }
 
+TEST_F(InputFixture, TouchpadGestureMarksDoNotScroll) {
+    Build(40);
+    lv->SetScrollPosition(100);
+    for (Qt::ScrollPhase phase : {Qt::ScrollBegin, Qt::ScrollEnd}) {
+        const QPoint p(10, 10);
+        QWheelEvent e(QPointF(p), QPointF(lv->mapToGlobal(p)), QPoint(), QPoint(), Qt::NoButton,
+                      Qt::NoModifier, phase, false);
+        QApplication::sendEvent(lv, &e);
+        EXPECT_EQ(sb->value(), 100) << phase;
+    }
+    // A gesture's own steps scroll as wheel turns do.
+    const QPoint p(10, 10);
+    QWheelEvent e(QPointF(p), QPointF(lv->mapToGlobal(p)), QPoint(0, -6), QPoint(0, -4),
+                  Qt::NoButton, Qt::NoModifier, Qt::ScrollUpdate, false);
+    QApplication::sendEvent(lv, &e);
+    EXPECT_EQ(sb->value(), 133);
+}
+
 TEST_F(InputFixture, WheelWithoutScrollBarDoesNothing) {
     Build(40, false);
     Wheel(lv, 120, Qt::ControlModifier);
