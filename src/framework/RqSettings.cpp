@@ -365,10 +365,21 @@ QString WithSlash(const QString &path) {
     return path + u'/';
 }
 
+// Creates a data folder if missing. A new one is private to its user: it
+// will hold picture caches named by access tokens.
+bool MakeDataFolder(const QString &path) {
+    if (QFileInfo(path).isDir())
+        return true;
+    if (!QDir().mkpath(path))
+        return false;
+    ::chmod(QFile::encodeName(path).constData(), S_IRWXU);
+    return true;
+}
+
 // The folder created if missing, in its long (canonical) form when that can
 // be worked out, with a trailing "/".
 QString PrepareFolder(const QString &path) {
-    QDir().mkpath(path);
+    MakeDataFolder(path);
     const QString canonical = QFileInfo(path).canonicalFilePath();
     return WithSlash(canonical.isEmpty() ? path : canonical);
 }
@@ -439,7 +450,7 @@ TRqSettings::TRqSettings(const QString &strSettingFile, const TRqSettingsPaths &
     const int noAllUser =
         RqParseInt(Lookup(u"Setting.NoAllUser"_s, false).value_or(QString())).value_or(0);
     if (noAllUser == 0) {
-        QDir().mkpath(FUserDataPathCurrentUser);
+        MakeDataFolder(FUserDataPathCurrentUser);
         if (IsAllUserFlagExists()) {
             if (GetAllUserFlag() && !IsAllUserPathWriteable())
                 SetAllUserFlag(false);
@@ -598,7 +609,7 @@ bool TRqSettings::GetAllUserFlag() const {
 }
 
 void TRqSettings::SetAllUserFlag(bool bValue) {
-    QDir().mkpath(FUserDataPathCurrentUser);
+    MakeDataFolder(FUserDataPathCurrentUser);
     TRqIniFile flag(UserFlagFile());
     flag.WriteString(u"Flag"_s, u"AllUsers"_s, bValue ? u"1"_s : u"0"_s);
     flag.Save();
@@ -606,7 +617,7 @@ void TRqSettings::SetAllUserFlag(bool bValue) {
 
 bool TRqSettings::IsAllUserPathWriteable() const {
     try {
-        if (FUserDataPathAllUsers.isEmpty() || !QDir().mkpath(FUserDataPathAllUsers))
+        if (FUserDataPathAllUsers.isEmpty() || !MakeDataFolder(FUserDataPathAllUsers))
             return false;
         QTemporaryFile probe(FUserDataPathAllUsers + u".probe.XXXXXX"_s);
         probe.setAutoRemove(true);

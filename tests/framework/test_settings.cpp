@@ -488,6 +488,17 @@ TEST(Settings, SettingFileIsOwnerOnly) {
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(s->SettingFilePath()).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // A data folder made here is private too (picture caches are named by
+    // token); one that was already there keeps the mode its user gave it.
+    ASSERT_EQ(::stat(QFile::encodeName(s->UserDataPath()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    Fixture g;
+    g.Const("[setting]\nApp.ConfigPath=Word\n");
+    QDir().mkpath(g.PerUser());
+    ::chmod(QFile::encodeName(g.PerUser()).constData(), 0750);
+    auto t = g.Open();
+    ASSERT_EQ(::stat(QFile::encodeName(t->UserDataPath()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
 }
 
 TEST(Settings, BeginUpdateEndUpdateWritesOnce) {
