@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QStandardPaths>
 #include <QtEndian>
 
 #include <unistd.h>
@@ -99,8 +100,12 @@ TRqInstanceNames::TRqInstanceNames(const QString &appGuid, const QString &folder
 }
 
 QString TRqInstanceNames::DefaultFolder() {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+    // A folder of this user's own: $XDG_RUNTIME_DIR when it is a private
+    // folder of this user, else Qt's private stand-in (/tmp/runtime-<user>).
+    // In the shared temporary folder the names are easy to guess, and another
+    // user could listen there first and receive the hand-over.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty())
         return runtime;
     return QDir::tempPath();
 }

@@ -56,7 +56,8 @@ struct TRqInstanceAnswer {
 };
 
 // Names of the lock file and sockets of one program ("App.GUID") for the
-// current user, in one folder ($XDG_RUNTIME_DIR, or the temporary folder).
+// current user, in one folder of that user ($XDG_RUNTIME_DIR, or Qt's
+// private stand-in /tmp/runtime-<user>).
 class TRqInstanceNames {
 public:
     explicit TRqInstanceNames(const QString &appGuid, const QString &folder = {});

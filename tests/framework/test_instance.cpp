@@ -4,6 +4,7 @@
 #include "framework/RqInstance.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,7 @@
 
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -199,4 +201,43 @@ TEST(InstanceChannel, OversizedOrGarbledFramesAreRefused) {
     }
     // The server still answers afterwards.
     EXPECT_TRUE(TRqInstanceClient(names, 3000).FindRunning(77).has_value());
+}
+
+TEST(InstanceChannel, DefaultFolderIsPrivateToTheUser) {
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    QTemporaryDir dir;
+    const QString own = dir.filePath(u"own"_s), open = dir.filePath(u"open"_s);
+    QDir().mkpath(own);
+    QDir().mkpath(open);
+    ::chmod(QFile::encodeName(own).constData(), 0700);
+    ::chmod(QFile::encodeName(open).constData(), 0755);
+    const struct {
+        const char *what;
+        QString runtime;
+        QString expected; // empty: any private folder but the shared ones
+    } cases[] = {
+        {"private runtime folder", own, own},
+        {"runtime folder others can enter", open, {}},
+        {"no runtime folder", {}, {}},
+    };
+    for (const auto &c : cases) {
+        if (c.runtime.isEmpty())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(c.runtime));
+        const QString folder = TRqInstanceNames::DefaultFolder();
+        if (!c.expected.isEmpty()) {
+            EXPECT_EQ(folder, c.expected) << c.what;
+        }
+        EXPECT_NE(QDir(folder), QDir(QDir::tempPath())) << c.what;
+        EXPECT_NE(QDir(folder), QDir(open)) << c.what;
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &st), 0) << c.what;
+        EXPECT_EQ(st.st_uid, ::geteuid()) << c.what;
+        EXPECT_EQ(st.st_mode & 077, 0u) << c.what;
+    }
+    if (saved.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", saved);
 }
