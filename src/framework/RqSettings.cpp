@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -465,7 +466,8 @@ TRqSettings::TRqSettings(const QString &strSettingFile, const TRqSettingsPaths &
 
     // 6. Count this start.
     FRunTimes = GetSettingInteger(u"RunTimes"_s);
-    SetSettingInteger(u"RunTimes"_s, FRunTimes + 1);
+    SetSettingInteger(u"RunTimes"_s,
+                      FRunTimes < std::numeric_limits<int>::max() ? FRunTimes + 1 : FRunTimes);
 }
 
 TRqSettings::~TRqSettings() = default;

@@ -478,6 +478,11 @@ TEST(Settings, RunTimesCountsFromFirstStart) {
         EXPECT_EQ(TRqIniFile(s->SettingFilePath()).ReadString(u"setting"_s, u"RunTimes"_s),
                   QString::number(start + 1));
     }
+    // A count at the top of its range stays there instead of wrapping round.
+    WriteAll(f.PerUser() + u"setting.dat"_s, "[setting]\nRunTimes=2147483647\n");
+    auto s = f.Open();
+    EXPECT_EQ(s->RunTimes(), 2147483647);
+    EXPECT_EQ(s->GetSettingInteger(u"RunTimes"_s), 2147483647);
 }
 
 TEST(Settings, SettingFileIsOwnerOnly) {
