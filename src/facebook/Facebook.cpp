@@ -25,6 +25,8 @@ const QString kUploadPhoto = QStringLiteral("photos.upload");
 const QString kUploadVideo = QStringLiteral("video.upload");
 const QString kPostLink = QStringLiteral("links.post");
 
+const int kMaxAnswerDepth = 512;
+
 TFacebookEndpoints &DefaultEndpointsRef() {
     static TFacebookEndpoints endpoints;
     return endpoints;
@@ -122,9 +124,18 @@ std::optional<json> ParseAnswer(const QString &aAnswer) {
         ++i;
     if (i >= text.size() || text[i] != u'{')
         text = QStringLiteral("{\"data\": ") + aAnswer + QStringLiteral("}");
+    // Facebook's answers nest a few levels; a text nested thousands of levels deep is no
+    // answer, and showing one of its members as JSON text would recurse once per level
+    // until the stack runs out.
+    bool tooDeep = false;
+    const json::parser_callback_t depthCheck = [&tooDeep](int depth, json::parse_event_t, json &) {
+        if (depth > kMaxAnswerDepth)
+            tooDeep = true;
+        return true;
+    };
     const QByteArray utf8 = text.toUtf8();
-    json value = json::parse(utf8.constData(), utf8.constData() + utf8.size(), nullptr, false);
-    if (value.is_discarded() || !value.is_object())
+    json value = json::parse(utf8.constData(), utf8.constData() + utf8.size(), depthCheck, false);
+    if (tooDeep || value.is_discarded() || !value.is_object())
         return std::nullopt;
     return value;
 }

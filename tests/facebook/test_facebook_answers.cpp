@@ -190,6 +190,10 @@ std::vector<AnswerCase> Cases() {
         {"truncated JSON fails the call", nullptr, [](TFacebook &fb) { fb.GetUserInfo(); },
          QStringLiteral("me"), R"({"id":"1","name":"Ali)", csFailed,
          [](const TFacebook &fb) { EXPECT_EQ(fb.UserInfo(), TFacebookUserInfo{}); }},
+        {"an answer nested far deeper than any answer fails the call", nullptr,
+         [](TFacebook &fb) { fb.GetUserInfo(); }, QStringLiteral("me"),
+         R"({"name":"A","id":)" + std::string(100000, '[') + std::string(100000, ']') + "}",
+         csFailed, [](const TFacebook &fb) { EXPECT_EQ(fb.UserInfo(), TFacebookUserInfo{}); }},
         {"me/albums fills gid of matching albums only",
          [](TFacebook &fb) {
              fb.SetAlbums({Album("77", "Trip", "http://fb/album.php?aid=77&id=5"),
