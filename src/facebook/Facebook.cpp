@@ -5,6 +5,7 @@
 #include "net/KestHttpRequest.h"
 
 #include <QFileInfo>
+#include <QPointer>
 
 #include <nlohmann/json.hpp>
 
@@ -342,10 +343,13 @@ void TFacebook::SetOnProgressEvent(TOnProgressEvent aHandler) {
 }
 
 void TFacebook::RaiseState(const QString &aMethod, TFacebookConnectionState aState) {
+    // The handler and the name are copies: a handler may destroy this client, and with it
+    // the handler's own captures and a name held in a member.
+    const QString method = aMethod;
     if (RqDebugLog::Enabled())
-        RqDebugLog::Log(QStringLiteral("Facebook"), aMethod + u' ' + FacebookStateName(aState));
-    if (OnMethodStateChanged)
-        OnMethodStateChanged(this, aMethod, aState);
+        RqDebugLog::Log(QStringLiteral("Facebook"), method + u' ' + FacebookStateName(aState));
+    if (const TOnMethodStateChanged handler = OnMethodStateChanged)
+        handler(this, method, aState);
 }
 
 void TFacebook::SendRequest(const QString &aURL, const QString &aMethod, bool aPost,
@@ -482,8 +486,13 @@ void TFacebook::MatchAlbumGID(const QString &aName, const QString &aLink, const 
 
 void TFacebook::DownloaderDoneString(QObject *Sender, const QString &strResult) {
     const QString method = FCurrentMethod;
-    if (OnDoneStringEvent)
-        OnDoneStringEvent(this, strResult);
+    // Any handler called from here may destroy this client; nothing more is done then.
+    const QPointer<TFacebook> alive(this);
+    if (const TOnDoneStringEvent handler = OnDoneStringEvent) {
+        handler(this, strResult);
+        if (!alive)
+            return;
+    }
     switch (ReadFacebookAnswer(method, strResult, FData)) {
     case TFacebookAnswer::NotJson:
         RqDebugLog::Log(QStringLiteral("Facebook"),
@@ -504,6 +513,8 @@ void TFacebook::DownloaderDoneString(QObject *Sender, const QString &strResult) 
         feed.link = FData.LastUploadedVideo.link;
         feed.description = FData.LastUploadedVideo.description;
         PostFeed(feed);
+        if (!alive)
+            return;
     }
     RaiseState(method, csSuccessed);
 }
