@@ -519,6 +519,24 @@ TEST_F(TranslateTest, LoadCurrentFromFileRetranslatesEveryRegisteredWindow) {
     EXPECT_EQ(v, QStringLiteral("Hallo"));
 }
 
+TEST_F(TranslateTest, AHandlerMayCloseAnotherWindowWhileAllAreRetranslated) {
+    // Re-translating every window runs each window's handler; one that closes
+    // a later window must not leave a freed translator in the walk.
+    auto first = std::make_unique<TfrmOther>(&data);
+    auto second = std::make_unique<TfrmOther>(&data);
+    auto third = std::make_unique<TfrmOther>(&data);
+    int thirdChanges = 0;
+    first->RqMultiLang->OnChangeLanguage = [&](QObject *) { second.reset(); };
+    third->RqMultiLang->OnChangeLanguage = [&](QObject *) { ++thirdChanges; };
+    data.SetProp(QStringLiteral("TfrmOther"), QStringLiteral("lblHello"), QStringLiteral("Caption"),
+                 QStringLiteral("Hallo"));
+    data.ApplyClients();
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(third->lblHello->text(), QStringLiteral("Hallo"));
+    EXPECT_EQ(thirdChanges, 1);
+    EXPECT_EQ(data.Clients().size(), 3); // the fixture's window, first and third
+}
+
 TEST_F(TranslateTest, RegistrationFollowsTheLinkAndTheLifetime) {
     TRqMultiLangData second;
     {
