@@ -6,6 +6,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QPointer>
+#include <QThreadPool>
 
 #include <atomic>
 #include <condition_variable>
@@ -123,6 +124,14 @@ void TThumbLoader::Start() {
     if (FThread || FTerminated)
         return;
     FShared->Hook = OnBeforeItemThumbLoad;
+    // Qt converts and scales large pictures on its shared thread pool, whose threads take
+    // the priority of the thread that starts them. Started from this idle-priority worker
+    // they would later run the user interface's own image work at idle priority, and the
+    // interface would wait for them whenever the machine is busy. An explicit choice made
+    // elsewhere is kept.
+    if (QThreadPool *pool = QThreadPool::globalInstance();
+        pool && pool->threadPriority() == QThread::InheritPriority)
+        pool->setThreadPriority(QThread::NormalPriority);
     std::shared_ptr<TShared> shared = FShared;
     FThread = QThread::create([shared, this] { WorkerLoop(shared, this); });
     FThread->setObjectName(QStringLiteral("ThumbLoader"));

@@ -7,11 +7,14 @@
 #include <QFile>
 #include <QMap>
 #include <QMutex>
+#include <QSemaphore>
 #include <QTemporaryDir>
+#include <QThreadPool>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sched.h>
 #include <stdexcept>
 
 using namespace lvtest;
@@ -171,6 +174,48 @@ TEST(ThumbLoaderQueue, RunsAtLowestPriorityByDefault) {
     ASSERT_EQ(TThumbLoader::DefaultPriority(), QThread::IdlePriority);
     TPtListview lv;
     EXPECT_EQ(lv.ThumbLoader()->ThreadPriority(), QThread::IdlePriority);
+}
+
+TEST(ThumbLoaderQueue, SharedPoolThreadsKeepNormalPriority) {
+    // Qt converts large pictures on its shared thread pool, whose threads take the priority
+    // of the thread that starts them. Started from the idle-priority loader, they would run
+    // the user interface's own conversions at idle priority later on.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int expiry = pool->expiryTimeout();
+    pool->setExpiryTimeout(0); // let the pool's present threads end...
+    pool->waitForDone();
+    pool->setExpiryTimeout(-1); // ...and keep the ones started from here on
+    TPtListview lv;
+    Pictures pics;
+    QImage img(1500, 1500, QImage::Format_ARGB32);
+    img.fill(QColor(0, 0, 255, 128));
+    const QString png = pics.Save(QStringLiteral("large.png"), img, "PNG");
+    QThread *idle = QThread::create([&] {
+        QImage bmp;
+        EXPECT_TRUE(LoadThumbnail(png, 100, 100, bmp));
+    });
+    idle->start(QThread::IdlePriority);
+    idle->wait();
+    delete idle;
+
+    QMutex mutex;
+    QList<int> policies;
+    QSemaphore all;
+    const int n = pool->maxThreadCount();
+    for (int i = 0; i < n; ++i) {
+        pool->start([&] {
+            {
+                QMutexLocker lock(&mutex);
+                policies << sched_getscheduler(0);
+            }
+            QThread::msleep(50); // every thread of the pool takes one
+            all.release();
+        });
+    }
+    all.acquire(n);
+    pool->setExpiryTimeout(expiry);
+    for (int policy : std::as_const(policies))
+        EXPECT_NE(policy, SCHED_IDLE);
 }
 
 struct LoaderFixture : ::testing::Test {
