@@ -83,6 +83,19 @@ QString ErrnoText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+// Root working among another user's files (a start through su, which keeps
+// HOME) leaves what it writes or makes there to that user: a root-owned file
+// or folder there would shut its user out. Returns the owner to give, taken
+// from `existing` (a file being replaced, or the folder something is made
+// in); nothing when not root or when that owner is root.
+std::optional<std::pair<uid_t, gid_t>> OwnerForRoot(const QString &existing) {
+    struct stat st {};
+    if (::geteuid() != 0 || ::stat(QFile::encodeName(existing).constData(), &st) != 0 ||
+        st.st_uid == 0)
+        return std::nullopt;
+    return std::make_pair(st.st_uid, st.st_gid);
+}
+
 } // namespace
 
 void TRqIniFile::Section::Rebuild() {
@@ -201,16 +214,11 @@ void TRqIniFile::WriteFileAtomic(const QString &fileName, const QByteArray &byte
         throw TRqFileError(fileName, tmp.errorString());
     if (::fchmod(tmp.handle(), S_IRUSR | S_IWUSR) != 0)
         throw TRqFileError(fileName, ErrnoText(errno));
-    // Root rewriting a file of another user (a start through su, which keeps
-    // HOME) hands it back to that user: a root-owned file there would be
-    // unreadable for its user, whose next start would then overwrite it.
     // Best effort: a file system without owners refuses, and that is fine.
-    struct stat old {};
-    if (::geteuid() == 0 &&
-        ::stat(QFile::encodeName(info.absoluteFilePath()).constData(), &old) == 0 &&
-        old.st_uid != 0 && ::fchown(tmp.handle(), old.st_uid, old.st_gid) != 0) {
+    const auto owner =
+        OwnerForRoot(QFileInfo::exists(info.absoluteFilePath()) ? info.absoluteFilePath() : dir);
+    if (owner && ::fchown(tmp.handle(), owner->first, owner->second) != 0)
         RqDebugLog::Log(u"RqSettings"_s, u"Cannot keep the owner of "_s + fileName);
-    }
     if (::fsync(tmp.handle()) != 0)
         throw TRqFileError(fileName, ErrnoText(errno));
     const QByteArray from = QFile::encodeName(tmp.fileName());
@@ -371,9 +379,22 @@ QString WithSlash(const QString &path) {
 bool MakeDataFolder(const QString &path) {
     if (QFileInfo(path).isDir())
         return true;
+    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QStringList made;
+    while (!QFileInfo(existing).isDir()) {
+        made.prepend(existing);
+        const QString up = QFileInfo(existing).absolutePath();
+        if (up == existing)
+            break;
+        existing = up;
+    }
     if (!QDir().mkpath(path))
         return false;
     ::chmod(QFile::encodeName(path).constData(), S_IRWXU);
+    if (const auto owner = OwnerForRoot(existing))
+        for (const QString &folder : made)
+            if (::chown(QFile::encodeName(folder).constData(), owner->first, owner->second) != 0)
+                RqDebugLog::Log(u"RqSettings"_s, u"Cannot give "_s + folder + u" its owner"_s);
     return true;
 }
 

@@ -553,7 +553,7 @@ TEST(Settings, AllUsersFolderWithAnotherUsersSettingFileIsNotWriteable) {
 }
 
 // Root starting the program with a user's HOME (su keeps it) must leave that
-// user's files theirs: a root-owned setting.dat would be unreadable to them.
+// user's files and folders theirs: root-owned ones would shut the user out.
 // And a user sharing an all-users folder that is sticky (like /tmp) cannot
 // replace another user's file there, so that folder is not writeable for them.
 TEST(Settings, OwnersOfOtherUsersFilesAreKept) {
@@ -573,6 +573,21 @@ TEST(Settings, OwnersOfOtherUsersFilesAreKept) {
     EXPECT_EQ(st.st_gid, gid_t(kOther));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(TRqIniFile(file).ReadString(u"setting"_s, u"Token.Count"_s), u"3"_s);
+
+    // A first start of root in such a home: what it makes there is the user's.
+    Fixture fresh;
+    fresh.Const("[setting]\nApp.ConfigPath=Word\n");
+    const QString home = fresh.dir.filePath(u"home"_s);
+    QDir().mkpath(home);
+    ASSERT_EQ(::chown(QFile::encodeName(home).constData(), kOther, kOther), 0);
+    auto first = fresh.Open();
+    const QStringList made{fresh.dir.filePath(u"home/.local"_s), fresh.paths.PerUserBase,
+                           fresh.PerUser(), fresh.PerUser() + u"UserFlag.ini"_s,
+                           fresh.PerUser() + u"setting.dat"_s};
+    for (const QString &path : made) {
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
+        EXPECT_EQ(st.st_uid, kOther) << path.toStdString();
+    }
 
     // The other user's view of a sticky all-users folder holding root's file.
     Fixture shared;
