@@ -160,6 +160,14 @@ void TPtListItem::Assign(const TPtListItem &aSource) {
     FChecked = aSource.FChecked;
 }
 
+void TPtListItem::ReloadBitmap() {
+    FLoaded = false;
+    // A thumbnail being made for this item right now comes from the picture as it was:
+    // it is shown when it comes, but the item is queued again for the new one.
+    if (TPtListview *lv = ListView(); lv && lv->FThumbLoader)
+        lv->FThumbLoader->ItemOutdated(this);
+}
+
 void TPtListItem::SetFileName(const QString &v) {
     FFileName = v;
     if (FCaption.isEmpty())
@@ -808,8 +816,8 @@ void TPtListview::ThumbLoaded(TThumbLoader *aSender, TPtListItem *aItem) {
         return;
     aItem->FBitmap = aSender->ThumbBmp();
     aItem->FHasBitmap = true;
-    // A thumbnail made for an item size that has changed since is shown (stretched)
-    // but queued again for the new size.
+    // A thumbnail made for an item size that has changed since, or from a picture the
+    // page has replaced since, is shown but queued again.
     aItem->FLoaded = aSender->ThumbBmpCurrent();
     update();
 }

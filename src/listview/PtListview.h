@@ -75,7 +75,7 @@ public:
     // Paints the item into the cell aRect.
     void Paint(QPainter &aCanvas, const QRect &aRect);
     // The next paint queues the thumbnail again; the old picture shows until it comes.
-    void ReloadBitmap() { FLoaded = false; }
+    void ReloadBitmap();
 
     const QString &FileName() const { return FFileName; }
     // Also sets Caption to the bare file name when Caption is empty; no repaint.

@@ -202,6 +202,11 @@ void TThumbLoader::ItemGone(TPtListItem *aItem) {
         FCurrentItem = nullptr; // the result still comes back, and is dropped
 }
 
+void TThumbLoader::ItemOutdated(TPtListItem *aItem) {
+    if (aItem && FCurrentItem == aItem)
+        FCurrentOutdated = true;
+}
+
 void TThumbLoader::SchedulePick() {
     if (FPickScheduled || FBusy || FTerminated || FTaskList.isEmpty())
         return;
@@ -225,6 +230,7 @@ void TThumbLoader::PickNextTask() {
         return;
     const TTask task = FTaskList.takeFirst();
     FCurrentItem = task.Item;
+    FCurrentOutdated = false;
     // The item's file name now, not the one in the key: a page may have changed it.
     FCurrentFN = task.Item->FileName();
     FBusy = true;
@@ -247,7 +253,7 @@ void TThumbLoader::TaskDone(quint64 aJob, const QImage &aBitmap, bool aOk, QSize
     FCurrentItem = nullptr;
     if (aOk && item) {
         FThumbBmp = aBitmap;
-        FThumbBmpCurrent = aBox == QSize(FThumbWidth, FThumbHeight);
+        FThumbBmpCurrent = aBox == QSize(FThumbWidth, FThumbHeight) && !FCurrentOutdated;
         QPointer<TThumbLoader> self(this);
         if (OnThumbLoaded)
             OnThumbLoaded(this, item);

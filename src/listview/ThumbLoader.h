@@ -60,6 +60,9 @@ public:
     void ClearTask(int aSection);
     // The item is being freed: drop its tasks and any pending hand-over to it.
     void ItemGone(TPtListItem *aItem);
+    // The item's picture has changed: a thumbnail being made for it now is handed over
+    // as out of date (ThumbBmpCurrent false).
+    void ItemOutdated(TPtListItem *aItem);
 
     int ThumbWidth() const { return FThumbWidth; }
     int ThumbHeight() const { return FThumbHeight; }
@@ -75,7 +78,8 @@ public:
 
     // The thumbnail of the latest hand-over; valid during OnThumbLoaded.
     const QImage &ThumbBmp() const { return FThumbBmp; }
-    // False when the item size changed while that thumbnail was being made.
+    // False when the item size changed, or the item was told its picture changed, while
+    // that thumbnail was being made.
     bool ThumbBmpCurrent() const { return FThumbBmpCurrent; }
 
     // Set before Start; OnBeforeItemThumbLoad runs on the worker thread.
@@ -99,6 +103,7 @@ private:
     QThread *FThread = nullptr;
     QList<TTask> FTaskList;
     TPtListItem *FCurrentItem = nullptr;
+    bool FCurrentOutdated = false;
     QString FCurrentFN;
     quint64 FJobSerial = 0;
     bool FBusy = false;

@@ -400,6 +400,33 @@ TEST_F(LoaderFixture, SizeChangeDuringLoadQueuesAgain) {
     EXPECT_TRUE(item->Loaded());
 }
 
+TEST_F(LoaderFixture, ReloadDuringLoadMakesThePictureAgain) {
+    // A page replaces an item's picture file (a downloaded cover) and calls ReloadBitmap
+    // while the old picture is still being made: the new one must follow.
+    std::atomic<bool> entered{false}, release{false};
+    std::atomic<int> calls{0};
+    lv.OnBeforeItemThumbLoad = [&](const QString &, QImage &bmp, bool &def) {
+        const bool first = calls++ == 0;
+        entered = true;
+        while (first && !release)
+            QThread::yieldCurrentThread();
+        bmp = SolidImage(100, 100, first ? Qt::red : Qt::blue, QImage::Format_RGB32);
+        def = false;
+    };
+    ShowWith({QStringLiteral("cover")});
+    ASSERT_TRUE(WaitFor([&] {
+        lv.repaint();
+        return entered.load();
+    }));
+    TPtListItem *item = lv.Items().GetItem(0);
+    item->ReloadBitmap();
+    release = true;
+    ASSERT_TRUE(WaitSettled(lv));
+    ASSERT_TRUE(item->Loaded());
+    EXPECT_EQ(item->Bitmap()->pixelColor(50, 50), QColor(Qt::blue));
+    EXPECT_EQ(calls.load(), 2);
+}
+
 TEST(LoadThumbnail, FormatsAndSizes) {
     Pictures pics;
     struct Case {
