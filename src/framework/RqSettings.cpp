@@ -669,12 +669,13 @@ bool TRqSettings::IsAllUserPathWriteable() const {
 }
 
 void TRqSettings::SetAllUser(bool Value) {
-    FAllUser = Value;
-    FUserDataPath = PrepareFolder(Value ? FUserDataPathAllUsers : FUserDataPathCurrentUser);
-    const QString file = FUserDataPath + FSettingFilename;
+    // The object switches only once the new file is open: a failure leaves
+    // it on the folder it used before.
+    const QString path = PrepareFolder(Value ? FUserDataPathAllUsers : FUserDataPathCurrentUser);
+    const QString file = path + FSettingFilename;
     // A write cut short by a crash leaves its temporary file behind; one that
     // old belongs to no write still going on.
-    const QDir folder(FUserDataPath);
+    const QDir folder(path);
     const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-600);
     for (const QFileInfo &tmp : folder.entryInfoList({u'.' + FSettingFilename + u".??????"_s},
                                                      QDir::Files | QDir::Hidden)) {
@@ -689,6 +690,8 @@ void TRqSettings::SetAllUser(bool Value) {
         throw TRqFileError(file,
                            u"it cannot be read ("_s + reason + u"), so it is left as it is"_s);
     FSettingIni = std::make_unique<TRqIniFile>(file);
+    FAllUser = Value;
+    FUserDataPath = path;
 }
 
 void TRqSettings::WriteBack() {

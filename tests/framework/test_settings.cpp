@@ -538,6 +538,20 @@ TEST(Settings, UnreadableSettingFileIsRefusedNotOverwritten) {
         EXPECT_EQ(e.FileName(), QFileInfo(file).canonicalFilePath());
     }
     EXPECT_FALSE(QFileInfo(file).isFile()); // still the socket, not replaced
+
+    // Switching to such a folder later fails and leaves the store where it was.
+    Fixture g;
+    g.AllUsersWriteable();
+    g.Const("[setting]\nApp.ConfigPath=Word\nSetting.NoAllUser=1\n");
+    auto s = g.Open();
+    const QString before = s->UserDataPath();
+    MakeUnopenable(g.AllUsers() + u"setting.dat"_s);
+    EXPECT_THROW(s->SetAllUser(true), TRqFileError);
+    EXPECT_FALSE(s->AllUser());
+    EXPECT_EQ(s->UserDataPath(), before);
+    s->SetSettingstring(u"Still"_s, u"here"_s);
+    EXPECT_EQ(TRqIniFile(before + u"setting.dat"_s).ReadString(u"setting"_s, u"Still"_s),
+              u"here"_s);
 }
 
 TEST(Settings, AllUsersFolderWithAnotherUsersSettingFileIsNotWriteable) {
