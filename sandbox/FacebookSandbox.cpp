@@ -234,7 +234,8 @@ struct FacebookSandbox::Impl {
     std::string NextId(const char *counter);
     std::string AlbumLink(const json &album) const;
     std::optional<FaultMode> TakeFault(const std::string &method);
-    void Record(const httplib::Request &req, const std::string &body);
+    void Record(const httplib::Request &req, const std::string &body,
+                const std::vector<FormPart> &parts = {});
     bool ApplyFault(const std::string &method, httplib::Response &res);
     struct Body {
         std::string raw;
@@ -428,7 +429,8 @@ bool FacebookSandbox::Impl::ApplyFault(const std::string &method, httplib::Respo
     return true;
 }
 
-void FacebookSandbox::Impl::Record(const httplib::Request &req, const std::string &body) {
+void FacebookSandbox::Impl::Record(const httplib::Request &req, const std::string &body,
+                                   const std::vector<FormPart> &parts) {
     ReceivedRequest r;
     r.method = req.method;
     r.target = req.target;
@@ -436,6 +438,8 @@ void FacebookSandbox::Impl::Record(const httplib::Request &req, const std::strin
     for (const auto &[k, v] : req.headers)
         r.headers.emplace_back(k, v);
     r.body = body;
+    r.parts = parts;
+    // One step under the lock: requests handled at the same time must not trade parts.
     std::lock_guard lock(mutex);
     requests.push_back(std::move(r));
     while (requests.size() > kKeptRequests)
@@ -482,9 +486,7 @@ FacebookSandbox::Impl::Body FacebookSandbox::Impl::ReadBody(const httplib::Reque
 }
 
 void FacebookSandbox::Impl::Record(const httplib::Request &req, const Body &body) {
-    Record(req, body.raw);
-    std::lock_guard lock(mutex);
-    requests.back().parts = body.parts;
+    Record(req, body.raw, body.parts);
 }
 
 json FacebookSandbox::Impl::RestCall(const std::string &method, json &account,

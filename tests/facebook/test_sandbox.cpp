@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 using nlohmann::json;
@@ -269,6 +271,36 @@ TEST(Sandbox, SignInUpdateAnswerAndControlEndpoint) {
     ASSERT_EQ(http.Get("/_sandbox/reset")->status, 200);
     EXPECT_NE(http.Get(me)->body.find("Alice Finch"), std::string::npos);
     EXPECT_EQ(json::parse(http.Get("/_sandbox/state")->body)["accounts"].size(), 2u);
+}
+
+TEST(Sandbox, RequestsArrivingTogetherAreRecordedWithTheirOwnParts) {
+    QTemporaryDir data;
+    sandbox::FacebookSandbox service(data.path().toStdString());
+    ASSERT_TRUE(service.Start());
+    const int kThreads = 8, kEach = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            httplib::Client http("127.0.0.1", service.Port());
+            for (int i = 0; i < kEach; ++i) {
+                const std::string n = std::to_string(t * 1000 + i);
+                const httplib::MultipartFormDataItems items = {{"method", "links.post", "", ""},
+                                                               {"access_token", "none", "", ""},
+                                                               {"url", n, "", ""}};
+                http.Post(("/restserver.php?n=" + n).c_str(), items);
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    const std::vector<sandbox::ReceivedRequest> requests = service.Requests();
+    ASSERT_EQ(requests.size(), size_t(kThreads * kEach));
+    int wrong = 0;
+    for (const sandbox::ReceivedRequest &r : requests) {
+        const std::string n = r.target.substr(r.target.find('=') + 1);
+        wrong += r.parts.size() != 3 || r.parts[2].name != "url" || r.parts[2].value != n;
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(Sandbox, KeepsWhatArrivedAcrossRestarts) {
