@@ -88,7 +88,9 @@ std::string ReadFile(const fs::path &p) {
     return ss.str();
 }
 
-bool WriteFileAtomic(const fs::path &p, const std::string &bytes) {
+// aPerms, when given, is the mode the file has from the moment it appears under its name.
+bool WriteFileAtomic(const fs::path &p, const std::string &bytes,
+                     fs::perms aPerms = fs::perms::unknown) {
     const fs::path tmp = p.string() + ".tmp";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -99,6 +101,11 @@ bool WriteFileAtomic(const fs::path &p, const std::string &bytes) {
             return false;
     }
     std::error_code ec;
+    if (aPerms != fs::perms::unknown) {
+        fs::permissions(tmp, aPerms, ec);
+        if (ec)
+            return false;
+    }
     fs::rename(tmp, p, ec);
     return !ec;
 }
@@ -1310,7 +1317,13 @@ bool MergeSettings(const std::string &aIniPath, const std::string &aKeyValueLine
     const fs::path parent = fs::path(aIniPath).parent_path();
     if (!parent.empty())
         fs::create_directories(parent, ec);
-    return WriteFileAtomic(aIniPath, out);
+    // A settings file holds access tokens: it keeps the mode it had, and a new one is
+    // readable by its owner alone, as the program itself writes it.
+    fs::perms perms = fs::perms::owner_read | fs::perms::owner_write;
+    const fs::file_status status = fs::status(aIniPath, ec);
+    if (!ec && fs::exists(status))
+        perms = status.permissions();
+    return WriteFileAtomic(aIniPath, out, perms);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -344,6 +344,13 @@ TEST(Sandbox, MergeSettingsReplacesAndAppendsInTheSettingSection) {
     const QString fresh = dir.filePath(QStringLiteral("new/setting.dat"));
     ASSERT_TRUE(sandbox::MergeSettings(fresh.toStdString(), "A.B=c=d\n"));
     EXPECT_EQ(ReadAll(fresh), "[setting]\r\nA.B=c=d\r\n");
+
+    // The file holds access tokens: a new one is private, an existing one keeps its mode.
+    const QFileDevice::Permissions own = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    EXPECT_EQ(QFile::permissions(fresh) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), own);
+    ASSERT_TRUE(QFile::setPermissions(ini, own));
+    ASSERT_TRUE(sandbox::MergeSettings(ini.toStdString(), "FB.Login=M\n"));
+    EXPECT_EQ(QFile::permissions(ini) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), own);
 }
 
 TEST(Sandbox, ProfileInSettingDatPointsTheProgramAtTheSandbox) {
