@@ -6,6 +6,7 @@
 #include "framework/RqSettings.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -273,6 +274,45 @@ TEST(Sandbox, SignInUpdateAnswerAndControlEndpoint) {
     EXPECT_EQ(json::parse(http.Get("/_sandbox/state")->body)["accounts"].size(), 2u);
 }
 
+// The login window applies the profile's two patterns to every address the browser
+// visits: only the end of a sign-in may match the first, and the second yields the token.
+TEST(Sandbox, ProfilePatternsRecogniseTheEndOfItsSignIn) {
+    QTemporaryDir data;
+    sandbox::FacebookSandbox service(data.path().toStdString());
+    ASSERT_TRUE(service.Start());
+    QString success, token;
+    for (const QString &line : Q(service.ProfileText()).split(u'\n')) {
+        if (line.startsWith(QStringLiteral("FB.Pattern.Login.Success=")))
+            success = line.section(u'=', 1);
+        else if (line.startsWith(QStringLiteral("FB.Pattern.Login.Token=")))
+            token = line.section(u'=', 1);
+    }
+    const QRegularExpression successRe(success), tokenRe(token);
+    ASSERT_TRUE(successRe.isValid() && tokenRe.isValid()) << success << " " << token;
+
+    httplib::Client http("127.0.0.1", service.Port());
+    const std::string picked =
+        http.Get("/login/pick?email=alice%40example.com")->get_header_value("Location");
+    const std::string cancelled = http.Get("/login/cancel")->get_header_value("Location");
+    struct Case {
+        std::string address;
+        bool finished;
+        QString token; // captured when finished
+    } cases[] = {
+        {service.LoginURL(), false, {}},
+        {service.BaseURL() + "login/pick?email=alice%40example.com", false, {}},
+        {service.BaseURL() + "login/pick?email=nobody%40example.com", false, {}},
+        {picked, true, Q(service.Accounts()[0].token)},
+        {cancelled, true, {}}, // the user said no: finished without a token
+    };
+    for (const Case &c : cases) {
+        const QString address = Q(c.address);
+        EXPECT_EQ(successRe.match(address).hasMatch(), c.finished) << c.address;
+        if (c.finished)
+            EXPECT_EQ(tokenRe.match(address).captured(1), c.token) << c.address;
+    }
+}
+
 TEST(Sandbox, RequestsArrivingTogetherAreRecordedWithTheirOwnParts) {
     QTemporaryDir data;
     sandbox::FacebookSandbox service(data.path().toStdString());
@@ -388,6 +428,12 @@ TEST(Sandbox, ProfileInSettingDatPointsTheProgramAtTheSandbox) {
     EXPECT_EQ(settings.GetSettingString(QStringLiteral("App.MagicWord")),
               QStringLiteral("lumafinch-sandbox"));
     EXPECT_EQ(settings.GetSettingString(QStringLiteral("URL.Update")), Q(service.UpdateURL()));
+    // The patterns come back as written, backslashes included.
+    const QString profile = Q(service.ProfileText());
+    for (const QString key :
+         {QStringLiteral("FB.Pattern.Login.Success"), QStringLiteral("FB.Pattern.Login.Token")}) {
+        EXPECT_TRUE(profile.contains(key + u'=' + settings.GetSettingString(key) + u'\n')) << key;
+    }
     EXPECT_EQ(ReadAll(paths.ProgramFolder + QStringLiteral("const.dat")),
               "[setting]\nApp.ConfigPath=Word\nApp.MagicWord=real\n"
               "FB.Login=https://www.facebook.com/dialog/oauth\n");
