@@ -234,11 +234,11 @@ void TRqIniFile::WriteFileAtomic(const QString &fileName, const QByteArray &byte
     }
 }
 
+// Sections are found through an index: a file of very many sections (junk,
+// say) must not take quadratic time to read.
 TRqIniFile::Section *TRqIniFile::FindSection(const QString &name) {
-    for (Section &s : FSections)
-        if (s.Name.compare(name.trimmed(), Qt::CaseInsensitive) == 0)
-            return &s;
-    return nullptr;
+    const auto it = FSectionIndex.constFind(FoldKey(name));
+    return it == FSectionIndex.constEnd() ? nullptr : &FSections[*it];
 }
 
 const TRqIniFile::Section *TRqIniFile::FindSection(const QString &name) const {
@@ -246,6 +246,7 @@ const TRqIniFile::Section *TRqIniFile::FindSection(const QString &name) const {
 }
 
 TRqIniFile::Section &TRqIniFile::AddSection(const QString &name) {
+    FSectionIndex.insert(FoldKey(name), FSections.size());
     FSections.append(Section{name.trimmed(), {}, {}});
     return FSections.last();
 }
@@ -310,16 +311,18 @@ void TRqIniFile::DeleteKey(const QString &section, const QString &key) {
 }
 
 void TRqIniFile::EraseSection(const QString &section) {
-    for (qsizetype i = 0; i < FSections.size(); ++i) {
-        if (FSections[i].Name.compare(section.trimmed(), Qt::CaseInsensitive) == 0) {
-            FSections.removeAt(i);
-            return;
-        }
-    }
+    const auto it = FSectionIndex.constFind(FoldKey(section));
+    if (it == FSectionIndex.constEnd())
+        return;
+    FSections.removeAt(*it);
+    FSectionIndex.clear();
+    for (qsizetype i = 0; i < FSections.size(); ++i)
+        FSectionIndex.insert(FoldKey(FSections[i].Name), i);
 }
 
 void TRqIniFile::Clear() {
     FSections.clear();
+    FSectionIndex.clear();
 }
 
 QStringList TRqIniFile::Sections() const {

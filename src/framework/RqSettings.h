@@ -90,6 +90,7 @@ private:
 
     QString FFileName;
     QList<Section> FSections;
+    QHash<QString, qsizetype> FSectionIndex; // case-folded name -> section
 };
 
 // Parses decimal text the way every integer setting is read; nullopt when the

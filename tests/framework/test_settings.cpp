@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringEncoder>
@@ -169,6 +170,23 @@ TEST(IniFile, JunkFilesAreReadForWhatTheyHold) {
         ini.LoadFromBytes(c.bytes);
         EXPECT_EQ(ini.ReadString(u"setting"_s, c.key), c.expected) << c.what;
     }
+}
+
+TEST(IniFile, VeryManySectionsReadInLinearTime) {
+    QByteArray text;
+    for (int i = 0; i < 200000; ++i)
+        text += "[s" + QByteArray::number(i) + "]\nk=" + QByteArray::number(i) + "\n";
+    QElapsedTimer clock;
+    clock.start();
+    TRqIniFile ini;
+    ini.LoadFromBytes(text);
+    EXPECT_EQ(ini.ReadString(u"S199999"_s, u"K"_s), u"199999"_s);
+    ini.EraseSection(u"s5"_s);
+    EXPECT_FALSE(ini.SectionExists(u"s5"_s));
+    EXPECT_EQ(ini.ReadString(u"s6"_s, u"k"_s), u"6"_s);
+    ini.WriteString(u"s5"_s, u"k"_s, u"again"_s);
+    EXPECT_EQ(ini.Sections().last(), u"s5"_s);
+    EXPECT_LT(clock.elapsed(), 20000); // minutes when every lookup walks the list
 }
 
 TEST(IniFile, SaveIsOwnerOnlyAndFailureNamesFileAndReason) {
