@@ -214,6 +214,7 @@ void TRqIniFile::WriteFileAtomic(const QString &fileName, const QByteArray &byte
         throw TRqFileError(fileName, tmp.errorString());
     if (::fchmod(tmp.handle(), S_IRUSR | S_IWUSR) != 0)
         throw TRqFileError(fileName, ErrnoText(errno));
+    // Root writing among another user's files leaves the file to that user.
     // Best effort: a file system without owners refuses, and that is fine.
     const auto owner =
         OwnerForRoot(QFileInfo::exists(info.absoluteFilePath()) ? info.absoluteFilePath() : dir);
