@@ -585,7 +585,11 @@ json FacebookSandbox::Impl::RestCall(const std::string &method, json &account,
         if (ext.empty())
             ext = ".jpg";
         const std::string stored = "photo_" + pid + ext;
-        WriteFileAtomic(FilesDir() / stored, file->second.value);
+        if (!WriteFileAtomic(FilesDir() / stored, file->second.value)) {
+            // A photo that was not kept is not answered as uploaded.
+            ok = false;
+            return json(ErrorJson(1, "An unknown error occurred"));
+        }
         (*album)["photos"].push_back(pid);
         json photo = {{"pid", pid},
                       {"aid", (*album)["aid"]},
@@ -667,7 +671,10 @@ void FacebookSandbox::Impl::Rest(const httplib::Request &req, httplib::Response 
         if (ext.empty())
             ext = ".avi";
         const std::string stored = "video_" + vid + ext;
-        WriteFileAtomic(FilesDir() / stored, file->second.value);
+        if (!WriteFileAtomic(FilesDir() / stored, file->second.value)) {
+            res.set_content(ErrorJson(1, "An unknown error occurred"), kJsonType);
+            return;
+        }
         state["videos"].push_back({{"vid", vid},
                                    {"owner", (*account)["id"]},
                                    {"title", field("title")},
@@ -1173,6 +1180,8 @@ std::string FacebookSandbox::ProfileText() const {
 }
 
 void FacebookSandbox::FailNext(const std::string &aMethod, int aCount, FaultMode aMode) {
+    if (aCount <= 0)
+        return; // nothing to spoil
     std::lock_guard lock(d->mutex);
     d->faults.push_back({aMethod, aCount, aMode});
 }

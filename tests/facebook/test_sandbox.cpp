@@ -196,6 +196,8 @@ TEST_F(SandboxRun, ServiceErrorsReachTheClient) {
         EXPECT_EQ(Call([&] { fb.GetAlbums(); }, QStringLiteral("photos.getAlbums")), csFailed);
         EXPECT_EQ(fb.LastErrorInfo().error_code, 190);
     }
+    // A count of none spoils nothing.
+    service->FailNext("*", 0, sandbox::FaultMode::Unavailable);
     // After the faults are used up, calls go through again.
     ASSERT_EQ(Call([&] { fb.GetAlbums(); }, QStringLiteral("photos.getAlbums")), csSuccessed);
     EXPECT_EQ(fb.Albums().size(), 2); // Bob's albums
@@ -311,6 +313,26 @@ TEST(Sandbox, ProfilePatternsRecogniseTheEndOfItsSignIn) {
         if (c.finished)
             EXPECT_EQ(tokenRe.match(address).captured(1), c.token) << c.address;
     }
+}
+
+TEST_F(SandboxRun, AnUploadItCouldNotKeepIsRefused) {
+    // The stored names are predictable; a folder in the way of the next ones stops the writes.
+    const QString filesDir = data.filePath(QStringLiteral("sbx/files/"));
+    ASSERT_TRUE(QDir().mkpath(filesDir + QStringLiteral("photo_100001_101.jpg.tmp")));
+    ASSERT_TRUE(QDir().mkpath(filesDir + QStringLiteral("video_123456789001.avi.tmp")));
+    const QString photo = File(QStringLiteral("p.jpg"), Noise(500, 41));
+    EXPECT_EQ(Call([&] { fb.UploadPicture(photo, QStringLiteral("100001_2"), QString()); },
+                   QStringLiteral("photos.upload")),
+              csFailed);
+    const QString clip = File(QStringLiteral("c.avi"), Noise(500, 42));
+    EXPECT_EQ(Call([&] { fb.UploadVideo(clip, QStringLiteral("t"), QString()); },
+                   QStringLiteral("video.upload")),
+              csFailed);
+    EXPECT_EQ(fb.LastErrorInfo().error_code, 1);
+    const json state = service->State();
+    EXPECT_TRUE(state["photos"].empty());
+    EXPECT_TRUE(state["videos"].empty());
+    EXPECT_EQ(FinalCount(states, QStringLiteral("me/feed")), 0);
 }
 
 TEST(Sandbox, RequestsArrivingTogetherAreRecordedWithTheirOwnParts) {
