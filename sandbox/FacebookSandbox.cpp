@@ -1274,9 +1274,13 @@ bool MergeSettings(const std::string &aIniPath, const std::string &aKeyValueLine
             wanted.emplace_back(line.substr(0, eq), line.substr(eq + 1));
         }
     }
+    const std::string existing = ReadFile(aIniPath);
+    // Text in UTF-16 would be corrupted by a byte-wise merge; leave such a file alone.
+    if (existing.rfind("\xFF\xFE", 0) == 0 || existing.rfind("\xFE\xFF", 0) == 0)
+        return false;
     std::vector<std::string> lines;
     {
-        std::istringstream in(ReadFile(aIniPath));
+        std::istringstream in(existing);
         std::string line;
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r')
@@ -1284,10 +1288,23 @@ bool MergeSettings(const std::string &aIniPath, const std::string &aKeyValueLine
             lines.push_back(line);
         }
     }
-    auto isSection = [](const std::string &l) { return !l.empty() && l.front() == '['; };
+    // Lines are read as the program reads them: blanks around names do not count, and a
+    // UTF-8 byte-order mark may stand before the first line.
+    auto trim = [](std::string t) {
+        if (t.rfind("\xEF\xBB\xBF", 0) == 0)
+            t.erase(0, 3);
+        const size_t b = t.find_first_not_of(" \t");
+        const size_t e = t.find_last_not_of(" \t");
+        return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+    };
+    auto isSection = [&](const std::string &l) {
+        const std::string t = trim(l);
+        return t.size() >= 2 && t.front() == '[' && t.back() == ']';
+    };
     size_t sectionStart = lines.size();
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (Lower(lines[i]) == "[setting]") {
+        const std::string t = trim(lines[i]);
+        if (isSection(t) && Lower(trim(t.substr(1, t.size() - 2))) == "setting") {
             sectionStart = i;
             break;
         }
@@ -1304,7 +1321,7 @@ bool MergeSettings(const std::string &aIniPath, const std::string &aKeyValueLine
         bool replaced = false;
         for (size_t i = sectionStart + 1; i < sectionEnd; ++i) {
             const size_t eq = lines[i].find('=');
-            if (eq != std::string::npos && Lower(lines[i].substr(0, eq)) == Lower(key)) {
+            if (eq != std::string::npos && Lower(trim(lines[i].substr(0, eq))) == Lower(key)) {
                 lines[i] = key + "=" + value;
                 replaced = true;
                 break;

@@ -407,6 +407,18 @@ TEST(Sandbox, MergeSettingsReplacesAndAppendsInTheSettingSection) {
     ASSERT_TRUE(sandbox::MergeSettings(fresh.toStdString(), "A.B=c=d\n"));
     EXPECT_EQ(ReadAll(fresh), "[setting]\r\nA.B=c=d\r\n");
 
+    // Written the way the program reads it: a byte-order mark, blanks around names.
+    const QString marked = dir.filePath(QStringLiteral("marked.dat"));
+    ASSERT_TRUE(WriteAll(marked, "\xEF\xBB\xBF[ Setting ]\r\n FB.Login = old\r\n"));
+    ASSERT_TRUE(sandbox::MergeSettings(marked.toStdString(), "FB.Login=L\n"));
+    EXPECT_EQ(ReadAll(marked), "\xEF\xBB\xBF[ Setting ]\r\nFB.Login=L\r\n");
+    // UTF-16 text is not merged byte by byte.
+    const QString wide = dir.filePath(QStringLiteral("wide.dat"));
+    const QByteArray wideText = QByteArray("\xFF\xFE[\0s\0]\0", 8);
+    ASSERT_TRUE(WriteAll(wide, wideText));
+    EXPECT_FALSE(sandbox::MergeSettings(wide.toStdString(), "FB.Login=L\n"));
+    EXPECT_EQ(ReadAll(wide), wideText);
+
     // The file holds access tokens: a new one is private, an existing one keeps its mode.
     const QFileDevice::Permissions own = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     EXPECT_EQ(QFile::permissions(fresh) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), own);
