@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QImage>
+#include <QString>
 
 #include <algorithm>
 #include <atomic>
@@ -984,7 +985,9 @@ void FacebookSandbox::Impl::Routes() {
             text += "info=" + updateInfo + "\r\n";
         if (!updatePage.empty())
             text += "page=" + updatePage + "\r\n";
-        res.set_content(text, "text/plain; charset=ISO-8859-1");
+        // The program reads this answer in its 8-bit code page, as the header says.
+        const QByteArray latin1 = QString::fromUtf8(text.data(), qsizetype(text.size())).toLatin1();
+        res.set_content(latin1.toStdString(), "text/plain; charset=ISO-8859-1");
     });
 
     // Pages a user reaches through the links of the answers.

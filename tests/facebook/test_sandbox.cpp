@@ -262,6 +262,10 @@ TEST(Sandbox, SignInUpdateAnswerAndControlEndpoint) {
     ASSERT_TRUE(http.Get("/_sandbox/update?result=1&info=New%20version&page=http%3A%2F%2Fx%2F"));
     EXPECT_EQ(http.Get("/update")->body,
               "magicword=lumafinch-sandbox\r\nResult=1\r\ninfo=New version\r\npage=http://x/\r\n");
+    // In the 8-bit code page the answer's header names.
+    service.SetUpdateAnswer(1, "Neue Version \xC3\xA9", "");
+    EXPECT_EQ(http.Get("/update")->body,
+              "magicword=lumafinch-sandbox\r\nResult=1\r\ninfo=Neue Version \xE9\r\n");
 
     // The control endpoint arms faults the way the library call does.
     ASSERT_EQ(http.Get("/_sandbox/fail?method=me&count=2&mode=unavailable")->status, 200);
