@@ -289,6 +289,10 @@ TFacebookEndpoints FacebookEndpointsFromSettings(TRqSettings &aSettings) {
             target = value;
     };
     pick(QStringLiteral("FB.URL.Graph"), e.Graph);
+    // Graph paths are appended to the base: "http://host/graph" must not become
+    // "http://host/graphme".
+    if (!e.Graph.endsWith(u'/'))
+        e.Graph += u'/';
     pick(QStringLiteral("FB.URL.Rest"), e.Rest);
     pick(QStringLiteral("FB.URL.RestVideo"), e.Video);
     return e;

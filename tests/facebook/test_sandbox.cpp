@@ -472,6 +472,9 @@ TEST(Sandbox, ProfileInSettingDatPointsTheProgramAtTheSandbox) {
          {QStringLiteral("FB.Pattern.Login.Success"), QStringLiteral("FB.Pattern.Login.Token")}) {
         EXPECT_TRUE(profile.contains(key + u'=' + settings.GetSettingString(key) + u'\n')) << key;
     }
+    // A Graph base written without its final slash still gets one.
+    settings.SetSettingstring(QStringLiteral("FB.URL.Graph"), QStringLiteral("http://h:1/graph"));
+    EXPECT_EQ(FacebookEndpointsFromSettings(settings).Graph, QStringLiteral("http://h:1/graph/"));
     EXPECT_EQ(ReadAll(paths.ProgramFolder + QStringLiteral("const.dat")),
               "[setting]\nApp.ConfigPath=Word\nApp.MagicWord=real\n"
               "FB.Login=https://www.facebook.com/dialog/oauth\n");
