@@ -11,11 +11,17 @@ std::atomic<Sink> g_sink{nullptr};
 std::mutex g_writeLock; // keeps lines from two threads from interleaving
 } // namespace
 
-void SetEnabled(bool value) { g_enabled.store(value); }
+void SetEnabled(bool value) {
+    g_enabled.store(value);
+}
 
-bool Enabled() { return g_enabled.load(); }
+bool Enabled() {
+    return g_enabled.load();
+}
 
-void SetSink(Sink sink) { g_sink.store(sink); }
+void SetSink(Sink sink) {
+    g_sink.store(sink);
+}
 
 void Log(const QString &tag, const QString &text) {
     if (!g_enabled.load())

@@ -5,7 +5,9 @@
 
 namespace {
 QStringList g_lines;
-void Collect(const QString &line) { g_lines << line; }
+void Collect(const QString &line) {
+    g_lines << line;
+}
 } // namespace
 
 TEST(RqDebugLog, WritesTaggedLinesOnlyWhenOn) {
