@@ -71,8 +71,9 @@ TEST_P(FacebookLifetime, FreeingTheClientInItsOwnEventIsSafe) {
         fb->GetUserInfo();
     ASSERT_TRUE(WaitFor([&] { return freed; })) << seen.join(u';');
     Settle(200);
-    if (!c.freeOnState.isEmpty())
+    if (!c.freeOnState.isEmpty()) {
         EXPECT_TRUE(seen.last().startsWith(c.freeOnState)) << seen.join(u';');
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -314,8 +314,9 @@ TEST(Sandbox, ProfilePatternsRecogniseTheEndOfItsSignIn) {
     for (const Case &c : cases) {
         const QString address = Q(c.address);
         EXPECT_EQ(successRe.match(address).hasMatch(), c.finished) << c.address;
-        if (c.finished)
+        if (c.finished) {
             EXPECT_EQ(tokenRe.match(address).captured(1), c.token) << c.address;
+        }
     }
 }
 
@@ -468,7 +469,7 @@ TEST(Sandbox, ProfileInSettingDatPointsTheProgramAtTheSandbox) {
     EXPECT_EQ(settings.GetSettingString(QStringLiteral("URL.Update")), Q(service.UpdateURL()));
     // The patterns come back as written, backslashes included.
     const QString profile = Q(service.ProfileText());
-    for (const QString key :
+    for (const QString &key :
          {QStringLiteral("FB.Pattern.Login.Success"), QStringLiteral("FB.Pattern.Login.Token")}) {
         EXPECT_TRUE(profile.contains(key + u'=' + settings.GetSettingString(key) + u'\n')) << key;
     }
