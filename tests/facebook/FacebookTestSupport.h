@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/EventLoopWait.h"
 #include "facebook/Facebook.h"
 
 #include <QCoreApplication>
@@ -27,27 +28,9 @@ inline void PrintTo(const QByteArray &b, std::ostream *os) {
     *os << '"' << b.toStdString() << '"';
 }
 
-// Runs the event loop until cond holds or the time is up.
-inline bool WaitFor(const std::function<bool()> &cond, int ms = 15000) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-// Keeps a pause of the event loop so that late events (which must not come) could arrive.
+// Keeps the event loop running so that late events (which must not come) could arrive.
 inline void Settle(int ms = 300) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
+    RunEventsFor(ms);
 }
 
 using StateLog = std::vector<std::pair<QString, TFacebookConnectionState>>;

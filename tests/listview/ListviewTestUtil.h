@@ -3,6 +3,7 @@
 // Small helpers shared by the list view tests: pictures on disk, a shown list with
 // thumbnails loaded, and synthesised input.
 
+#include "common/EventLoopWait.h"
 #include "listview/PtListview.h"
 
 #include <QApplication>
@@ -35,17 +36,6 @@ inline QImage SolidImage(int w, int h, const QColor &c, QImage::Format f = QImag
     QImage img(w, h, f);
     img.fill(c);
     return img;
-}
-
-inline bool WaitFor(const std::function<bool()> &done, int ms = 20000) {
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::yieldCurrentThread();
-    }
-    return true;
 }
 
 // Loader idle: nothing queued, nothing being made, no pick-up pending.

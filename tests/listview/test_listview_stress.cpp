@@ -56,14 +56,6 @@ void SortInSectionsOf(TPtListview &lv, int size) {
     };
 }
 
-void RunEventsFor(int ms) {
-    QElapsedTimer t;
-    t.start();
-    do
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    while (t.elapsed() < ms);
-}
-
 } // namespace
 
 TEST(ListviewStress, ClearAndRefillWhileLargePicturesLoad) {

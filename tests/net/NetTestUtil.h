@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/EventLoopWait.h"
 #include "net/DownloaderDef.h"
 
 #include <QCoreApplication>
@@ -9,28 +10,6 @@
 
 #include <utility>
 #include <vector>
-
-// Runs the event loop until pred holds or ms pass.
-template <class Pred> bool WaitUntil(Pred pred, int ms = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-inline void RunEventsFor(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-}
 
 // Everything a component reported.
 struct TEvents {
@@ -66,6 +45,6 @@ struct TEvents {
         };
     }
     bool WaitDone(int ms = 10000) {
-        return WaitUntil([this] { return Completions() > 0; }, ms);
+        return WaitFor([this] { return Completions() > 0; }, ms);
     }
 };

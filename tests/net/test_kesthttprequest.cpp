@@ -467,7 +467,7 @@ TEST_F(KestTest, AbortMidUploadReportsNothingAndANewRequestStartsAtOnce) {
         r->Abort();
     };
     r->GetString();
-    ASSERT_TRUE(WaitUntil([&] { return progressCalls > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return progressCalls > 0; }));
     EXPECT_FALSE(r->Busy());
     RunEventsFor(300);
     EXPECT_EQ(progressCalls, 1);
@@ -481,7 +481,7 @@ TEST_F(KestTest, AbortMidUploadReportsNothingAndANewRequestStartsAtOnce) {
     RunEventsFor(200);
     EXPECT_EQ(ev.Strings, QStringList{u"second"_s});
     EXPECT_EQ(ev.Errors, 0);
-    EXPECT_TRUE(WaitUntil([&] { return peerClosed.load(); }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return peerClosed.load(); }, 5000));
 }
 
 TEST_F(KestTest, AbortMidDownloadReportsNothing) {
@@ -502,7 +502,7 @@ TEST_F(KestTest, AbortMidDownloadReportsNothing) {
         r->Abort();
     };
     r->GetFile();
-    ASSERT_TRUE(WaitUntil([&] { return progressCalls > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return progressCalls > 0; }));
     RunEventsFor(300);
     EXPECT_EQ(progressCalls, 1);
     EXPECT_EQ(ev.Completions(), 0);
@@ -719,7 +719,7 @@ TEST_F(KestTest, ComponentMayBeDestroyedInsideItsOwnHandlers) {
     r->OnDoneString = [&](QObject *, const QString &) { done = true; };
     r->SetURL(srv.Url(u"/p"_s));
     r->GetString();
-    ASSERT_TRUE(WaitUntil([&] { return !r; }));
+    ASSERT_TRUE(WaitFor([&] { return !r; }));
     EXPECT_TRUE(THttpRequestBase::WaitForWorkers(5000));
     RunEventsFor(100);
     EXPECT_EQ(progress, 2);
@@ -735,7 +735,7 @@ TEST_F(KestTest, ComponentMayBeDestroyedInsideItsOwnHandlers) {
     };
     r->SetURL(again.Url(u"/q"_s));
     r->GetString();
-    EXPECT_TRUE(WaitUntil([&] { return !r; }));
+    EXPECT_TRUE(WaitFor([&] { return !r; }));
 }
 
 // Flags of the test below, kept outside the handlers: what a handler reads
@@ -779,7 +779,7 @@ TEST_F(KestTest, HandlerThatDestroysItsComponentKeepsItsCapturesUntilItReturns) 
         } // from here the handler's captures are the only owners of the probe
         r->SetURL(srv.Url(u"/h"_s));
         r->GetString();
-        ASSERT_TRUE(WaitUntil([&] { return !r; }));
+        ASSERT_TRUE(WaitFor([&] { return !r; }));
         EXPECT_TRUE(g_aliveAfterReset.load());
         EXPECT_TRUE(g_captureGone.load());
         EXPECT_TRUE(THttpRequestBase::WaitForWorkers(5000));
@@ -802,7 +802,7 @@ TEST_F(KestTest, NoLogLineReachesItsHandlerAfterAbortOrDestruction) {
         };
         r->SetURL(srv.Url(u"/l"_s));
         r->GetString();
-        ASSERT_TRUE(WaitUntil([&] { return entered->load(); }));
+        ASSERT_TRUE(WaitFor([&] { return entered->load(); }));
         if (destroy)
             r.reset();
         else
@@ -889,7 +889,7 @@ TEST_F(KestTest, AbandonedWorkerWaitingForTheNetworkEndsAtOnce) {
     });
     r->SetURL(silent.Url(u"/never"_s));
     r->GetString();
-    ASSERT_TRUE(WaitUntil([&] { return silent.Requests().size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return silent.Requests().size() == 1; }));
     QElapsedTimer t;
     t.start();
     r->Abort();
