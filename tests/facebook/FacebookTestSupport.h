@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/EventLoopWait.h"
+#include "common/QtPrinters.h"
 #include "facebook/Facebook.h"
 
 #include <QCoreApplication>
@@ -13,20 +14,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// Readable test failures.
-inline std::ostream &operator<<(std::ostream &os, const QString &s) {
-    return os << s.toStdString();
-}
-inline std::ostream &operator<<(std::ostream &os, const QByteArray &b) {
-    return os << b.toStdString();
-}
-inline void PrintTo(const QString &s, std::ostream *os) {
-    *os << '"' << s.toStdString() << '"';
-}
-inline void PrintTo(const QByteArray &b, std::ostream *os) {
-    *os << '"' << b.toStdString() << '"';
-}
 
 // Keeps the event loop running so that late events (which must not come) could arrive.
 inline void Settle(int ms = 300) {

@@ -1,6 +1,7 @@
 // Language tables: parsing, escapes, lookups through both tables, sorting,
 // saving and loading, the built-in English tables.
 
+#include "common/QtPrinters.h"
 #include "framework/RqMultiLang.h"
 #include "framework/RqMultiLangLan.h"
 
@@ -13,11 +14,6 @@
 
 #include <optional>
 #include <vector>
-
-// Readable failure messages.
-void PrintTo(const QString &s, std::ostream *os) {
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 

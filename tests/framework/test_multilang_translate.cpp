@@ -1,6 +1,7 @@
 // The translator on a real widget tree (offscreen): applying and collecting
 // texts, the exclusion rules, registration and re-translation on loading.
 
+#include "common/QtPrinters.h"
 #include "framework/RqMultiLang.h"
 #include "framework/RqMultiLangWidgets.h"
 
@@ -143,11 +144,6 @@ public:
     TRqMultiLang *RqMultiLang;
     QLabel *lblHello;
 };
-
-// Readable failure messages.
-void PrintTo(const QString &s, std::ostream *os) {
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 
