@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QStandardPaths>
 #include <QtEndian>
 
@@ -187,6 +188,14 @@ bool TRqInstanceServer::Listen(bool primary) {
     // replace another instance's socket: whether the name is free is decided
     // here, before listening.
     const QString primaryName = FNames.PrimarySocket();
+    // Two instances without the lock (several allowed, or the lock could not
+    // be made) starting together would both find the name free and the later
+    // would replace the earlier's socket; deciding and listening under a short
+    // lock of its own keeps each reachable.
+    QLockFile naming(primaryName + u".naming"_s);
+    naming.setStaleLockTime(0);
+    if (!primary && !naming.tryLock(5000))
+        RqDebugLog::Log(u"RqInstance"_s, u"Socket naming lock not had; going on"_s);
     bool primaryFree = primary; // holding the lock: any socket there is stale
     if (!primaryFree) {
         QLocalSocket probe;
