@@ -1,12 +1,7 @@
 #include "net/SingleDownloader.h"
 
-TSingleDownloaderThread::TSingleDownloaderThread(
-    THttpRequestBase *owner, const QString &aAcceptTypes, const QString &aAgent,
-    const QString &aURL, const QString &aFileName, const QString &aUserName,
-    const QString &aPassword, const QString &aContentType, const QString &aPostQuery,
-    const QString &aReferer, bool aBinaryData, bool aUseCache, const TOnProgressEvent &aProgress,
-    const TOnLog &aOnLog, bool aToFile, THttpCharset aCharset)
-    : THttpWorkerBase(owner, aToFile) {
+TSingleDownloaderThread::TSingleDownloaderThread(TSingleDownloader *downloader, bool bToFile)
+    : THttpWorkerBase(downloader, bToFile) {
     // The body goes out in one call with the request, whatever its size, and
     // the charset property (not the answer's Content-Type) decides decoding.
     FStreamLargeBody = false;
@@ -14,22 +9,12 @@ TSingleDownloaderThread::TSingleDownloaderThread(
     FLogAcceptType = false;
     FStarWhenNoAccept = true;
     FDecodeByContentType = false;
-    FHttpCharset = aCharset;
     FLogTag = QStringLiteral("SingleDownloader");
-    FTAcceptTypes = aAcceptTypes;
-    FTAgent = aAgent;
-    FTURL = aURL;
-    FTFileName = aFileName;
-    FTUserName = aUserName;
-    FTPassword = aPassword;
-    FTContentType = aContentType;
-    FTPostBody = THttpBody(HttpToAnsi(aPostQuery));
-    FTReferer = aReferer;
-    FTBinaryData = aBinaryData;
-    FTUseCache = aUseCache;
-    FTProgress = aProgress;
-    FHasProgress.store(bool(aProgress));
-    FOnLog = aOnLog;
+    if (downloader) {
+        downloader->CopySettingsTo(*this);
+        FHttpCharset = downloader->HttpCharset();
+        FTPostBody = THttpBody(HttpToAnsi(downloader->PostQuery()));
+    }
 }
 
 TSingleDownloader::TSingleDownloader(QObject *aOwner) : THttpRequestBase(aOwner) {}
@@ -39,9 +24,7 @@ TSingleDownloader::~TSingleDownloader() {
 }
 
 std::shared_ptr<THttpWorkerBase> TSingleDownloader::CreateWorker(bool bToFile) {
-    return std::make_shared<TSingleDownloaderThread>(
-        this, FAcceptTypes, FAgent, FURL, FFileName, FUserName, FPassword, FContentType, FPostQuery,
-        FReferer, FBinaryData, FUseCache, OnProgress, OnLog, bToFile, FHttpCharset);
+    return std::make_shared<TSingleDownloaderThread>(this, bToFile);
 }
 
 void TSingleDownloader::SetPostValues(const QStringList &slValues) {

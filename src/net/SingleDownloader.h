@@ -14,13 +14,7 @@ class TSingleDownloader;
 
 class TSingleDownloaderThread : public THttpWorkerBase {
 public:
-    TSingleDownloaderThread(THttpRequestBase *owner, const QString &aAcceptTypes,
-                            const QString &aAgent, const QString &aURL, const QString &aFileName,
-                            const QString &aUserName, const QString &aPassword,
-                            const QString &aContentType, const QString &aPostQuery,
-                            const QString &aReferer, bool aBinaryData, bool aUseCache,
-                            const TOnProgressEvent &aProgress, const TOnLog &aOnLog, bool aToFile,
-                            THttpCharset aCharset);
+    TSingleDownloaderThread(TSingleDownloader *downloader, bool bToFile);
 };
 
 class TSingleDownloader : public THttpRequestBase {
