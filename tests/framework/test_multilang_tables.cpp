@@ -1,6 +1,7 @@
 // Language tables: parsing, escapes, lookups through both tables, sorting,
 // saving and loading, the built-in English tables.
 
+#include "MultiLangTestUtil.h"
 #include "common/QtPrinters.h"
 #include "framework/RqMultiLang.h"
 #include "framework/RqMultiLangLan.h"
@@ -16,13 +17,6 @@
 #include <vector>
 
 namespace {
-
-QStringList L(std::initializer_list<const char *> xs) {
-    QStringList out;
-    for (const char *x : xs)
-        out << QString::fromUtf8(x);
-    return out;
-}
 
 QString S(const char *utf8) {
     return QString::fromUtf8(utf8);
@@ -509,15 +503,7 @@ QStringList Section(TRqMultiLangLan &t, const char *name) {
 
 // The stored lines of one section, as they stand in the table's text.
 QStringList StoredSection(const TRqMultiLangLan &t, const QString &name) {
-    QStringList lines;
-    bool in = false;
-    for (const QString &l : t.Data()) {
-        if (l.startsWith(QLatin1Char('[')))
-            in = l == QLatin1Char('[') + name + QLatin1Char(']');
-        else if (in && !l.isEmpty())
-            lines << l;
-    }
-    return lines;
+    return SectionLines(t.Data(), name);
 }
 
 TEST(RqMultiLangBuiltin, AppResAndLibResHoldExactlyTheShippedTexts) {

@@ -1,6 +1,7 @@
 // The translator on a real widget tree (offscreen): applying and collecting
 // texts, the exclusion rules, registration and re-translation on loading.
 
+#include "MultiLangTestUtil.h"
 #include "common/QtPrinters.h"
 #include "framework/RqMultiLang.h"
 #include "framework/RqMultiLangWidgets.h"
@@ -147,28 +148,13 @@ public:
 
 namespace {
 
-QStringList L(std::initializer_list<const char *> xs) {
-    QStringList out;
-    for (const char *x : xs)
-        out << QString::fromUtf8(x);
-    return out;
-}
-
 class TranslateTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { RqMultiLangRegisterWidgetProps(); }
     void SetUp() override { form = std::make_unique<TfrmTest>(&data); }
 
     QStringList Section(const QString &name = QStringLiteral("TfrmTest")) {
-        QStringList lines;
-        bool in = false;
-        for (const QString &l : data.CurrentData()) {
-            if (l.startsWith(QLatin1Char('[')))
-                in = l == QLatin1Char('[') + name + QLatin1Char(']');
-            else if (in && !l.isEmpty())
-                lines << l;
-        }
-        return lines;
+        return SectionLines(data.CurrentData(), name);
     }
     QStringList Keys(const QString &name = QStringLiteral("TfrmTest")) {
         QStringList keys;
